@@ -1,6 +1,9 @@
 #pragma once
 // A lock with an integer condition, as threads use to hand over a result: the waiter
 // locks when the condition reaches a value; the producer unlocks with a new condition.
+//
+// It is a logical lock, not a mutex: any thread may unlock what another thread locked.
+// Unlocking a lock that is not locked is a programming error (assertion).
 
 #include <condition_variable>
 #include <mutex>
