@@ -1,1 +1,10 @@
-int main() { return 0; }
+// The one executable, in all its run modes: every library that knows classes by name enters
+// them into the class registry here, before start-up walks the class initialisation table.
+
+#include "framework/core/class_table.h"
+#include "framework/core/startup.h"
+
+int main(int argc, char** argv) {
+  QPX_Framework_Core_RegisterClasses();
+  return QPX_Framework_Main(argc, argv);
+}

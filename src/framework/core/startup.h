@@ -47,12 +47,12 @@ extern QPX_Framework_SystemVersion_Record QPX_Framework_SystemVersion;
 // Fills QPX_Framework_SystemVersion from uname(2). False when the system cannot be asked.
 bool _QPX_Framework_SystemVersion_Init();
 
-// The pieces, for callers that have their own uname answer (and for tests).
+// The steps, for callers that have their own uname answer (and for tests).
 // Reads "major.minor.bugfix" from the leading digits of a kernel release such as
 // "6.1.0-18-amd64"; missing components are 0. Components of 256 or more are clamped to
 // 255, so the combined version stays meaningful.
 bool QPX_Framework_SystemVersion_FromRelease(const std::string& sysname, const std::string& release,
-                                              QPX_Framework_SystemVersion_Record& record);
+                                             QPX_Framework_SystemVersion_Record& record);
 // 1 for 64-bit machine names, 0 for 32-bit ones, nullopt when the name is unknown.
 std::optional<uint8_t> QPX_Framework_SystemVersion_Is64Bit(const std::string& machine);
 
@@ -98,7 +98,15 @@ using QPX_Framework_LaunchPrivileged_Hook = std::function<void()>;
 void QPX_Framework_SetLaunchPrivileged(QPX_Framework_LaunchPrivileged_Hook hook);
 void LaunchPrivileged();
 
-// Modes 1 and 2 / mode 3. Return the exit status.
+// Class operations that start-up sends by class name ("run" of "QPX_Project" and
+// "QPX_Project_HeavyLauncher", "Move" of "QPX_Framework_Launcher"). The library that owns
+// the class installs them; an empty body removes one.
+void QPX_Framework_SetClassOperation(const std::string& className, const std::string& operation,
+                                     std::function<void()> body);
+// Runs the operation when the class is registered and has it; false when nothing ran.
+bool QPX_Framework_CallClassOperation(const std::string& className, const std::string& operation);
+
+// Modes 1 and 2 / mode 3. Return the exit status: 1 when framework initialisation fails.
 int NormalApplicationMain();
 int HeavyLauncherMain();
 
