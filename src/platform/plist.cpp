@@ -27,7 +27,6 @@ constexpr int kMaxDepth = 512;
 constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kBinaryMagicLength = 8;
 // Object markers of the binary format.
-constexpr unsigned char kMarkerInt8Bytes = 0x13;
 constexpr unsigned char kMarkerInt16Bytes = 0x14;
 constexpr unsigned char kMarkerDate = 0x33;
 
@@ -55,8 +54,15 @@ class CLocaleScope {
   locale_t previous_ = static_cast<locale_t>(nullptr);
 };
 
-void LogSkipped() {
-  std::fputs("plist: skipping a value that is not property-list data\n", stderr);
+void LogSkipped() { std::fputs("plist: skipping a value that is not property-list data\n", stderr); }
+
+// libplist takes text as C strings, so a NUL character ends it there; say so rather than
+// lose the rest silently.
+const char* CText(const std::string& text) {
+  if (text.find('\0') != std::string::npos) {
+    std::fputs("plist: a text with a NUL character is cut at it\n", stderr);
+  }
+  return text.c_str();
 }
 
 // ---- one-object binary property lists ----
@@ -162,11 +168,14 @@ PlistPtr ToNode(const Value& value, int depth);
 
 PlistPtr NumberNode(const Value& value) {
   switch (value.numberKind()) {
-    case Value::NumberKind::Boolean: return PlistPtr(plist_new_bool(value.toBool() ? 1 : 0));
+    case Value::NumberKind::Boolean:
+      return PlistPtr(plist_new_bool(value.toBool() ? 1 : 0));
     case Value::NumberKind::Integer:
       return PlistPtr(plist_new_uint(static_cast<std::uint64_t>(value.toInt64())));
-    case Value::NumberKind::Unsigned: return NewUnsigned(value.toUInt64());
-    case Value::NumberKind::Real: return PlistPtr(plist_new_real(value.toDouble()));
+    case Value::NumberKind::Unsigned:
+      return NewUnsigned(value.toUInt64());
+    case Value::NumberKind::Real:
+      return PlistPtr(plist_new_real(value.toDouble()));
   }
   return nullptr;
 }
@@ -174,14 +183,18 @@ PlistPtr NumberNode(const Value& value) {
 PlistPtr ToNode(const Value& value, int depth) {
   switch (value.kind()) {
     case Value::Kind::Null:
-    case Value::Kind::Object: LogSkipped(); return nullptr;
-    case Value::Kind::Number: return NumberNode(value);
-    case Value::Kind::String: return PlistPtr(plist_new_string(value.string().c_str()));
-    case Value::Kind::Date: return NewDate(value.dateValue());
+    case Value::Kind::Object:
+      LogSkipped();
+      return nullptr;
+    case Value::Kind::Number:
+      return NumberNode(value);
+    case Value::Kind::String:
+      return PlistPtr(plist_new_string(CText(value.string())));
+    case Value::Kind::Date:
+      return NewDate(value.dateValue());
     case Value::Kind::Data: {
       const auto& bytes = value.data();
-      return PlistPtr(
-          plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+      return PlistPtr(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
     case Value::Kind::Array:
     case Value::Kind::Set: {
@@ -205,7 +218,7 @@ PlistPtr ToNode(const Value& value, int depth) {
       PlistPtr dict(plist_new_dict());
       for (const auto& [key, member] : value.dictionary()) {
         if (PlistPtr node = ToNode(member, depth + 1)) {
-          plist_dict_set_item(dict.get(), key.c_str(), node.release());
+          plist_dict_set_item(dict.get(), CText(key), node.release());
         }
       }
       return dict;
@@ -226,7 +239,8 @@ std::optional<Value> FromNode(plist_t node, int depth) {
       plist_get_bool_val(node, &b);
       return Value(b != 0);
     }
-    case PLIST_UINT: return IntegerValue(node);
+    case PLIST_UINT:
+      return IntegerValue(node);
     case PLIST_REAL: {
       double d = 0;
       plist_get_real_val(node, &d);
@@ -238,7 +252,8 @@ std::optional<Value> FromNode(plist_t node, int depth) {
       const char* text = plist_get_string_ptr(node, &length);
       return Value(std::string(text ? text : "", text ? length : 0));
     }
-    case PLIST_DATE: return Value::Date(DateSeconds(node));
+    case PLIST_DATE:
+      return Value::Date(DateSeconds(node));
     case PLIST_DATA: {
       std::uint64_t length = 0;
       const char* bytes = plist_get_data_ptr(node, &length);
@@ -287,7 +302,8 @@ std::optional<Value> FromNode(plist_t node, int depth) {
       plist_get_uid_val(node, &uid);
       return Value{{"CF$UID", Value(static_cast<unsigned long long>(uid))}};
     }
-    case PLIST_NONE: break;
+    case PLIST_NONE:
+      break;
   }
   return std::nullopt;
 }
@@ -383,8 +399,7 @@ class BinaryGuard {
 
   // The objects a container refers to (keys and values for a dictionary); false when the
   // object is malformed. Scalars have none.
-  bool Children(std::uint64_t object, std::vector<std::uint64_t>& children,
-                bool& container) const {
+  bool Children(std::uint64_t object, std::vector<std::uint64_t>& children, bool& container) const {
     children.clear();
     std::uint64_t offset = 0;
     if (!Offset(object, offset)) return false;
@@ -487,8 +502,8 @@ bool XmlNestingIsSafe(std::string_view text) {
     }
     const std::size_t end = name.find('>');
     if (end == std::string_view::npos) return false;
-    if (end > nameLength && name[nameLength] != ' ' && name[nameLength] != '\t' &&
-        name[nameLength] != '\n' && name[nameLength] != '\r' && name[nameLength] != '/') {
+    if (end > nameLength && name[nameLength] != ' ' && name[nameLength] != '\t' && name[nameLength] != '\n' &&
+        name[nameLength] != '\r' && name[nameLength] != '/') {
       continue;  // another element whose name starts the same way
     }
     if (closing) {
@@ -586,8 +601,7 @@ std::string Serialize(const Value& value, Format format) {
 std::string ToXml(const Value& value) { return Serialize(value, Format::Xml); }
 std::string ToBinary(const Value& value) { return Serialize(value, Format::Binary); }
 
-bool WriteFileAtomically(const std::string& path, const Value& value, Format format,
-                         unsigned mode) {
+bool WriteFileAtomically(const std::string& path, const Value& value, Format format, unsigned mode) {
   const std::string bytes = Serialize(value, format);
   if (bytes.empty()) {
     errno = EINVAL;
@@ -605,8 +619,7 @@ bool WriteFileAtomically(const std::string& path, const Value& value, Format for
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
 
-  bool ok = WriteAll(fd, bytes) && ::fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
-            ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, bytes) && ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -2,7 +2,12 @@
 // Reading and writing property lists (XML and binary) through libplist, converting to and
 // from Value with no loss: every property-list kind, nesting, Unicode, dates, data, 64-bit
 // signed and unsigned integers, reals and booleans. Values of the object kind cannot be
-// written: they are skipped with a logged error.
+// written: they are skipped with a logged error. What the formats themselves cannot hold:
+// XML dates have whole seconds (binary ones keep the double), XML has no negative zero,
+// and text stops at a NUL character (logged when written). A set is written as an array.
+//
+// Input from outside is never trusted: malformed, cyclic, too deeply nested (over 512
+// containers) or explosively shared input gives an empty result, never a crash.
 
 #include <optional>
 #include <string>

@@ -1,5 +1,6 @@
 #include "platform/plist.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <spawn.h>
@@ -11,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <dirent.h>
 #include <limits>
 #include <string>
 #include <vector>
@@ -37,9 +37,12 @@ std::string Typed(const Value& v) {
   switch (v.kind()) {
     case Value::Kind::Number:
       switch (v.numberKind()) {
-        case Value::NumberKind::Integer: return "i:" + std::to_string(v.toInt64());
-        case Value::NumberKind::Unsigned: return "u:" + std::to_string(v.toUInt64());
-        case Value::NumberKind::Boolean: return v.toBool() ? "b:true" : "b:false";
+        case Value::NumberKind::Integer:
+          return "i:" + std::to_string(v.toInt64());
+        case Value::NumberKind::Unsigned:
+          return "u:" + std::to_string(v.toUInt64());
+        case Value::NumberKind::Boolean:
+          return v.toBool() ? "b:true" : "b:false";
         case Value::NumberKind::Real:
           std::snprintf(buffer, sizeof buffer, "r:%.17g", v.toDouble());
           return buffer;
@@ -58,7 +61,8 @@ std::string Typed(const Value& v) {
       for (const auto& [key, m] : v.dictionary()) out += Value(key).Description() + "=" + Typed(m) + ";";
       return out + "}";
     }
-    default: break;
+    default:
+      break;
   }
   return v.Description() + "#" + std::to_string(static_cast<int>(v.kind()));
 }
@@ -178,13 +182,14 @@ TEST(PlistRoundTrip, NestedStructures) {
 
 TEST(PlistRoundTrip, UnicodeInStringsAndKeys) {
   const char* const texts[] = {
-      "caf\xc3\xa9",                            // é, two bytes
+      "caf\xc3\xa9",                           // é, two bytes
       "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",  // three-byte characters
-      "\xf0\x9f\x98\x80",                        // outside the BMP (a surrogate pair in UTF-16)
-      "a\xf0\x9f\x98\x80z\xf0\x9d\x84\x9e",     // non-BMP between ASCII
-      "e\xcc\x81",                               // combining accent, not normalised
+      "\xf0\x9f\x98\x80",                      // outside the BMP (a surrogate pair in UTF-16)
+      "a\xf0\x9f\x98\x80z\xf0\x9d\x84\x9e",    // non-BMP between ASCII
+      "e\xcc\x81",                             // combining accent, not normalised
       "\xe2\x80\xa8 line separator",
-      "\xef\xbb\xbf" "byte order mark first",
+      "\xef\xbb\xbf"
+      "byte order mark first",
       "tab\there & <less> \"quotes\"",
       "\xce\xa9\xe2\x89\x88\xc3\xa7\xe2\x88\x9a",
   };
@@ -210,18 +215,17 @@ TEST(PlistParse, IntegersAsOtherWritersSpellThem) {
       "</array></plist>";
   const std::optional<Value> v = plist::Parse(xml);
   ASSERT_TRUE(v);
-  EXPECT_EQ(Typed(*v), Typed(Value(Value::Array{
-                           Value(kUInt64Max), Value(-1),
-                           Value(static_cast<unsigned long long>(1ULL << 63)), Value(kInt64Min),
-                           Value(0.1), Value(1e300), Value(true), Value(false),
-                           Value::Date(-366 * 86400.0 - 1)})));
+  EXPECT_EQ(Typed(*v), Typed(Value(Value::Array{Value(kUInt64Max), Value(-1),
+                                                Value(static_cast<unsigned long long>(1ULL << 63)),
+                                                Value(kInt64Min), Value(0.1), Value(1e300), Value(true),
+                                                Value(false), Value::Date(-366 * 86400.0 - 1)})));
 }
 
 TEST(PlistParse, UidIsTheDictionaryOfItsXmlForm) {
   // bplist00, one UID object (0x80, one byte: 5), offset table, trailer.
   std::string bytes = std::string("bplist00") + "\x80\x05" + "\x08";
-  bytes += std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x01" +
-           std::string(8, '\0') + std::string(7, '\0') + "\x0a";
+  bytes += std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x01" + std::string(8, '\0') +
+           std::string(7, '\0') + "\x0a";
   const std::optional<Value> v = plist::Parse(bytes);
   ASSERT_TRUE(v);
   EXPECT_EQ(*v, (Value{{"CF$UID", 5}}));
@@ -261,7 +265,10 @@ TEST(PlistParse, MalformedInputGivesNothing) {
   }
 
   // A dictionary {"a\0b": 1} — libplist itself would abort on reading its key.
-  const std::string nulKey = Binary({std::string("\xd1\x01\x02", 3), std::string("\x53" "a\0b", 4),
+  const std::string nulKey = Binary({std::string("\xd1\x01\x02", 3),
+                                     std::string("\x53"
+                                                 "a\0b",
+                                                 4),
                                      std::string("\x10\x01", 2)});
   // An array that contains itself.
   const std::string cycle = Binary({std::string("\xa1\x00", 2)});
@@ -301,8 +308,8 @@ TEST(PlistParse, MalformedInputGivesNothing) {
       "<plist><dict><key>a</key><string>x</dict></plist>",
       "<plist><array></dict></plist>",
       "<?xml version=\"1.0\"?><plist><string>unterminated</plist>",
-      "<plist><data>!!!not base64</data></plist>",
       std::string("<plist><string>a\0b</string></plist>", 34),
+      "<plist><dict><key>a&#0;b</key><integer>1</integer></dict></plist>",
       std::string("\x00\x01\x02\x03", 4),
       nulKey,
       cycle,
@@ -333,6 +340,12 @@ TEST(PlistWrite, ObjectsAreSkippedWithALoggedError) {
   const std::optional<Value> back = plist::Parse(xml);
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, (Value{{"keep", 1}, {"list", Value(Value::Array{1, 2})}}));
+
+  testing::internal::CaptureStderr();
+  const std::string cut = plist::ToBinary(Value{{"text", std::string_view("a\0b", 3)}});
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("plist: a text with a NUL character is cut at it"),
+            std::string::npos);
+  EXPECT_EQ(plist::Parse(cut), (Value{{"text", "a"}}));
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(plist::ToBinary(object), "");
@@ -384,8 +397,8 @@ TEST(PlistWrite, FailureLeavesNothingBehind) {
   EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"taken"});
 
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(plist::WriteFileAtomically(dir / "object.plist",
-                                          Value::Object(std::make_shared<ProbeObject>())));
+  EXPECT_FALSE(
+      plist::WriteFileAtomically(dir / "object.plist", Value::Object(std::make_shared<ProbeObject>())));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(testing_support::FileExists(dir / "object.plist"));
@@ -432,21 +445,20 @@ bool RunPlistutil(const std::string& in, const std::string& out, const char* for
 TEST(PlistPeerTool, ReadsWhatPlistutilWrites) {
   if (access(kPlistutil, X_OK) != 0) GTEST_SKIP() << "plistutil is not installed";
   TempDir dir;
-  testing_support::WriteFile(
-      dir / "in.xml",
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-      "<plist version=\"1.0\">\n<dict>\n"
-      "\t<key>Command</key>\n\t<string>Connect \xf0\x9f\x98\x80</string>\n"
-      "\t<key>Count</key>\n\t<integer>-42</integer>\n"
-      "\t<key>Big</key>\n\t<integer>18446744073709551615</integer>\n"
-      "\t<key>Ratio</key>\n\t<real>0.1</real>\n"
-      "\t<key>On</key>\n\t<true/>\n"
-      "\t<key>Blob</key>\n\t<data>AAEC/w==</data>\n"
-      "\t<key>When</key>\n\t<date>2001-01-02T00:00:00Z</date>\n"
-      "\t<key>List</key>\n\t<array><string>a</string><dict/></array>\n"
-      "</dict>\n</plist>\n");
+  testing_support::WriteFile(dir / "in.xml",
+                             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                             "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                             "<plist version=\"1.0\">\n<dict>\n"
+                             "\t<key>Command</key>\n\t<string>Connect \xf0\x9f\x98\x80</string>\n"
+                             "\t<key>Count</key>\n\t<integer>-42</integer>\n"
+                             "\t<key>Big</key>\n\t<integer>18446744073709551615</integer>\n"
+                             "\t<key>Ratio</key>\n\t<real>0.1</real>\n"
+                             "\t<key>On</key>\n\t<true/>\n"
+                             "\t<key>Blob</key>\n\t<data>AAEC/w==</data>\n"
+                             "\t<key>When</key>\n\t<date>2001-01-02T00:00:00Z</date>\n"
+                             "\t<key>List</key>\n\t<array><string>a</string><dict/></array>\n"
+                             "</dict>\n</plist>\n");
   ASSERT_TRUE(RunPlistutil(dir / "in.xml", dir / "out.bin", "bin"));
   const Value expected{{"Command", "Connect \xf0\x9f\x98\x80"},
                        {"Count", -42},

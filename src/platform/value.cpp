@@ -3,11 +3,13 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <type_traits>
 #include <typeinfo>
 #include <variant>
 
@@ -38,13 +40,17 @@ struct Value::Payload {
   struct DateSeconds {
     double seconds = 0;
   };
-  using Storage = std::variant<std::monostate, Number, std::string, DateSeconds, Bytes, Array,
-                               Dictionary, std::shared_ptr<ValueObject>>;
+  using Storage = std::variant<std::monostate, Number, std::string, DateSeconds, Bytes, Array, Dictionary,
+                               std::shared_ptr<ValueObject>>;
 
   Kind kind = Kind::Null;
   Storage storage;
 
-  Payload(Kind k, Storage s) : kind(k), storage(std::move(s)) {}
+  // Built in place: a Storage temporary moved into place trips GCC 12's maybe-uninitialized
+  // analysis at -O3.
+  template <class T>
+  Payload(Kind k, T&& value)
+      : kind(k), storage(std::in_place_type<std::decay_t<T>>, std::forward<T>(value)) {}
 };
 
 namespace {
@@ -150,8 +156,8 @@ std::partial_ordering CompareNumbers(const Number& a, const Number& b) {
 bool NumbersEqual(const Number& a, const Number& b) {
   // Deep equality treats NaN as equal to NaN so that a value always equals its copy;
   // ordering (Compare) still leaves NaN unordered.
-  if (a.kind == Value::NumberKind::Real && b.kind == Value::NumberKind::Real &&
-      std::isnan(a.d) && std::isnan(b.d)) {
+  if (a.kind == Value::NumberKind::Real && b.kind == Value::NumberKind::Real && std::isnan(a.d) &&
+      std::isnan(b.d)) {
     return true;
   }
   return CompareNumbers(a, b) == std::partial_ordering::equivalent;
@@ -182,8 +188,8 @@ std::string FormatDate(double secondsSince2001) {
   std::tm tm{};
   if (!gmtime_r(&seconds, &tm)) return FormatReal(secondsSince2001);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   std::string text = buffer;
   if (micros != 0) {
     std::snprintf(buffer, sizeof buffer, ".%06ld", micros);
@@ -209,11 +215,21 @@ std::string Quoted(std::string_view s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buffer[8];
@@ -254,11 +270,9 @@ Value::Value(const char* s) {
   if (s) payload_ = std::make_shared<Payload>(Kind::String, std::string(s));
 }
 Value::Value(std::string s) : payload_(std::make_shared<Payload>(Kind::String, std::move(s))) {}
-Value::Value(std::string_view s)
-    : payload_(std::make_shared<Payload>(Kind::String, std::string(s))) {}
+Value::Value(std::string_view s) : payload_(std::make_shared<Payload>(Kind::String, std::string(s))) {}
 Value::Value(Array a) : payload_(std::make_shared<Payload>(Kind::Array, std::move(a))) {}
-Value::Value(Dictionary d)
-    : payload_(std::make_shared<Payload>(Kind::Dictionary, std::move(d))) {}
+Value::Value(Dictionary d) : payload_(std::make_shared<Payload>(Kind::Dictionary, std::move(d))) {}
 Value::Value(std::initializer_list<std::pair<const std::string, Value>> dictionary)
     : payload_(std::make_shared<Payload>(Kind::Dictionary, Dictionary(dictionary))) {}
 
@@ -268,9 +282,7 @@ Value Value::Date(double secondsSince2001) {
   return v;
 }
 
-Value Value::DateFromUnix(double secondsSince1970) {
-  return Date(secondsSince1970 - kUnixToReferenceDate);
-}
+Value Value::DateFromUnix(double secondsSince1970) { return Date(secondsSince1970 - kUnixToReferenceDate); }
 
 Value Value::Data(Bytes bytes) {
   Value v;
@@ -278,9 +290,7 @@ Value Value::Data(Bytes bytes) {
   return v;
 }
 
-Value Value::Data(std::string_view bytes) {
-  return Data(Bytes(bytes.begin(), bytes.end()));
-}
+Value Value::Data(std::string_view bytes) { return Data(Bytes(bytes.begin(), bytes.end())); }
 
 Value Value::EmptyArray() { return Value(Array{}); }
 Value Value::EmptyDictionary() { return Value(Dictionary{}); }
@@ -306,7 +316,19 @@ Value Value::Object(std::shared_ptr<ValueObject> object) {
 Value::Payload& Value::detach() {
   // use_count() is exact enough here: only this Value object may change payload_, and the
   // caller owns it, so a count of 1 cannot grow behind our back.
-  if (payload_.use_count() != 1) payload_ = std::make_shared<Payload>(*payload_);
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer cannot see the fence below; copying every time is always correct, only
+  // slower, and the sanitizer then checks everything else about the sharing.
+  payload_ = std::make_shared<Payload>(*payload_);
+#else
+  if (payload_.use_count() != 1) {
+    payload_ = std::make_shared<Payload>(*payload_);
+  } else {
+    // The last other owner may have just let go on another thread; its reads of the payload
+    // must be complete before we write (the count is read relaxed, its decrement releases).
+    std::atomic_thread_fence(std::memory_order_acquire);
+  }
+#endif
   return *payload_;
 }
 
@@ -340,7 +362,8 @@ std::int64_t Value::toInt64(std::int64_t fallback) const noexcept {
   if (!n) return fallback;
   switch (n->kind) {
     case NumberKind::Integer:
-    case NumberKind::Boolean: return n->i;
+    case NumberKind::Boolean:
+      return n->i;
     case NumberKind::Unsigned:
       return n->u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                  ? std::numeric_limits<std::int64_t>::max()
@@ -359,8 +382,10 @@ std::uint64_t Value::toUInt64(std::uint64_t fallback) const noexcept {
   if (!n) return fallback;
   switch (n->kind) {
     case NumberKind::Integer:
-    case NumberKind::Boolean: return static_cast<std::uint64_t>(n->i);
-    case NumberKind::Unsigned: return n->u;
+    case NumberKind::Boolean:
+      return static_cast<std::uint64_t>(n->i);
+    case NumberKind::Unsigned:
+      return n->u;
     case NumberKind::Real:
       if (std::isnan(n->d)) return 0;
       if (n->d >= kTwoTo64) return std::numeric_limits<std::uint64_t>::max();
@@ -373,8 +398,8 @@ std::uint64_t Value::toUInt64(std::uint64_t fallback) const noexcept {
 int Value::toInt(int fallback) const noexcept {
   if (!isNumber()) return fallback;
   const std::int64_t v = toInt64();
-  return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
-                                                   std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 double Value::toDouble(double fallback) const noexcept {
@@ -382,9 +407,12 @@ double Value::toDouble(double fallback) const noexcept {
   if (!n) return fallback;
   switch (n->kind) {
     case NumberKind::Integer:
-    case NumberKind::Boolean: return static_cast<double>(n->i);
-    case NumberKind::Unsigned: return static_cast<double>(n->u);
-    case NumberKind::Real: return n->d;
+    case NumberKind::Boolean:
+      return static_cast<double>(n->i);
+    case NumberKind::Unsigned:
+      return static_cast<double>(n->u);
+    case NumberKind::Real:
+      return n->d;
   }
   return fallback;
 }
@@ -394,9 +422,12 @@ bool Value::toBool(bool fallback) const noexcept {
   if (!n) return fallback;
   switch (n->kind) {
     case NumberKind::Integer:
-    case NumberKind::Boolean: return n->i != 0;
-    case NumberKind::Unsigned: return n->u != 0;
-    case NumberKind::Real: return n->d != 0;
+    case NumberKind::Boolean:
+      return n->i != 0;
+    case NumberKind::Unsigned:
+      return n->u != 0;
+    case NumberKind::Real:
+      return n->d != 0;
   }
   return fallback;
 }
@@ -443,9 +474,12 @@ std::size_t Value::size() const noexcept {
   if (!payload_) return 0;
   switch (payload_->kind) {
     case Kind::Array:
-    case Kind::Set: return std::get<Array>(payload_->storage).size();
-    case Kind::Dictionary: return std::get<Dictionary>(payload_->storage).size();
-    default: return 0;
+    case Kind::Set:
+      return std::get<Array>(payload_->storage).size();
+    case Kind::Dictionary:
+      return std::get<Dictionary>(payload_->storage).size();
+    default:
+      return 0;
   }
 }
 
@@ -574,14 +608,18 @@ bool operator==(const Value& a, const Value& b) {
   const Value::Kind kind = a.kind();
   if (kind != b.kind()) return false;
   switch (kind) {
-    case Value::Kind::Null: return true;
+    case Value::Kind::Null:
+      return true;
     case Value::Kind::Number:
-      return NumbersEqual(std::get<Number>(a.payload_->storage),
-                          std::get<Number>(b.payload_->storage));
-    case Value::Kind::String: return a.string() == b.string();
-    case Value::Kind::Date: return a.dateValue() == b.dateValue();
-    case Value::Kind::Data: return a.data() == b.data();
-    case Value::Kind::Array: return a.array() == b.array();
+      return NumbersEqual(std::get<Number>(a.payload_->storage), std::get<Number>(b.payload_->storage));
+    case Value::Kind::String:
+      return a.string() == b.string();
+    case Value::Kind::Date:
+      return a.dateValue() == b.dateValue();
+    case Value::Kind::Data:
+      return a.data() == b.data();
+    case Value::Kind::Array:
+      return a.array() == b.array();
     case Value::Kind::Set: {
       // Members are unique on both sides, so same size and inclusion one way is enough.
       if (a.size() != b.size()) return false;
@@ -590,8 +628,10 @@ bool operator==(const Value& a, const Value& b) {
       }
       return true;
     }
-    case Value::Kind::Dictionary: return a.dictionary() == b.dictionary();
-    case Value::Kind::Object: return a.object() == b.object();
+    case Value::Kind::Dictionary:
+      return a.dictionary() == b.dictionary();
+    case Value::Kind::Object:
+      return a.object() == b.object();
   }
   return false;
 }
@@ -601,15 +641,16 @@ std::partial_ordering Value::Compare(const Value& a, const Value& b) {
   if (kind != b.kind()) return std::partial_ordering::unordered;
   switch (kind) {
     case Kind::Number:
-      return CompareNumbers(std::get<Number>(a.payload_->storage),
-                            std::get<Number>(b.payload_->storage));
+      return CompareNumbers(std::get<Number>(a.payload_->storage), std::get<Number>(b.payload_->storage));
     case Kind::String: {
       const int c = a.string().compare(b.string());
       return c < 0 ? std::partial_ordering::less
                    : (c > 0 ? std::partial_ordering::greater : std::partial_ordering::equivalent);
     }
-    case Kind::Date: return a.dateValue() <=> b.dateValue();
-    default: return std::partial_ordering::unordered;
+    case Kind::Date:
+      return a.dateValue() <=> b.dateValue();
+    default:
+      return std::partial_ordering::unordered;
   }
 }
 
@@ -619,13 +660,21 @@ namespace {
 
 void Describe(const Value& v, std::string& out, bool nested) {
   switch (v.kind()) {
-    case Value::Kind::Null: out += "(null)"; return;
+    case Value::Kind::Null:
+      out += "(null)";
+      return;
     case Value::Kind::Number:
       switch (v.numberKind()) {
         case Value::NumberKind::Integer:
-        case Value::NumberKind::Boolean: out += std::to_string(v.toInt64()); return;
-        case Value::NumberKind::Unsigned: out += std::to_string(v.toUInt64()); return;
-        case Value::NumberKind::Real: out += FormatReal(v.toDouble()); return;
+        case Value::NumberKind::Boolean:
+          out += std::to_string(v.toInt64());
+          return;
+        case Value::NumberKind::Unsigned:
+          out += std::to_string(v.toUInt64());
+          return;
+        case Value::NumberKind::Real:
+          out += FormatReal(v.toDouble());
+          return;
       }
       return;
     case Value::Kind::String:
@@ -633,7 +682,9 @@ void Describe(const Value& v, std::string& out, bool nested) {
       // is quoted where the text form needs it.
       out += nested ? Quoted(v.string()) : v.string();
       return;
-    case Value::Kind::Date: out += FormatDate(v.dateValue()); return;
+    case Value::Kind::Date:
+      out += FormatDate(v.dateValue());
+      return;
     case Value::Kind::Data: {
       static const char* const kHex = "0123456789abcdef";
       out += '<';
@@ -678,7 +729,9 @@ void Describe(const Value& v, std::string& out, bool nested) {
       out += '}';
       return;
     }
-    case Value::Kind::Object: out += v.object()->Description(); return;
+    case Value::Kind::Object:
+      out += v.object()->Description();
+      return;
   }
 }
 

@@ -106,13 +106,15 @@ class Value {
   const Array& array() const noexcept;  // empty when neither array nor set
   std::size_t size() const noexcept;    // arrays, sets and dictionaries; 0 otherwise
   bool empty() const noexcept { return size() == 0; }
-  Value at(std::size_t index) const;     // null when out of range
-  void append(Value v);                  // array: appends; set: inserts unless present
-  void insertAt(std::size_t index, Value v);
-  void removeAt(std::size_t index);
+  // A null Value becomes an empty array on append, insertAt and mutableArray; other kinds
+  // that are not arrays assert (a set also asserts on mutableArray, which could duplicate).
+  Value at(std::size_t index) const;          // null when out of range
+  void append(Value v);                       // array: appends; set: inserts unless present
+  void insertAt(std::size_t index, Value v);  // index <= size(); on a set, an insert
+  void removeAt(std::size_t index);           // index < size()
   bool containsMember(const Value& v) const;  // arrays and sets
   bool removeMember(const Value& v);          // removes the first equal member
-  Array& mutableArray();                      // detaches; asserts on a non-array
+  Array& mutableArray();                      // detaches
 
   // Dictionaries.
   const Dictionary& dictionary() const noexcept;  // empty when not a dictionary
@@ -142,7 +144,10 @@ class Value {
   // which is code point order), dates with dates. Any other pair is unordered.
   static std::partial_ordering Compare(const Value& a, const Value& b);
 
-  // A readable rendering for logs ("%@"), in the old-style property-list text form.
+  // A readable rendering for logs ("%@"), in the old-style property-list text form:
+  // `{ key = value; }`, `( a, b )`, `{( a, b )}` for a set, `<0a0b0c0d 0e>` for data, dates
+  // as ISO 8601 UTC, booleans as 1/0. A string on its own reads as itself; inside a
+  // container it is quoted where the text form needs it.
   std::string Description() const;
 
   struct Payload;  // defined in value.cpp

@@ -31,8 +31,7 @@ TEST(ValueNumbers, KindsAreRemembered) {
   EXPECT_TRUE(Value(2.5).isReal());
   // An unsigned number that fits a signed one has one form only.
   EXPECT_EQ(Value(7u).numberKind(), Value::NumberKind::Integer);
-  EXPECT_EQ(Value(static_cast<unsigned long long>(kInt64Max)).numberKind(),
-            Value::NumberKind::Integer);
+  EXPECT_EQ(Value(static_cast<unsigned long long>(kInt64Max)).numberKind(), Value::NumberKind::Integer);
   EXPECT_EQ(Value(kUInt64Max).numberKind(), Value::NumberKind::Unsigned);
   EXPECT_EQ(Value("7").numberKind(), Value::NumberKind::Integer);  // not a number at all
   EXPECT_FALSE(Value("7").isBoolean());
@@ -55,14 +54,13 @@ TEST(ValueNumbers, TypedGettersAcceptEveryNumberKind) {
       {Value(-2.9), -2, static_cast<std::uint64_t>(-2), -2, -2.9, true},
       {Value(0.25), 0, 0, 0, 0.25, true},  // a fraction is not zero
       {Value(1e300), kInt64Max, kUInt64Max, std::numeric_limits<int>::max(), 1e300, true},
-      {Value(-1e300), kInt64Min, static_cast<std::uint64_t>(kInt64Min),
-       std::numeric_limits<int>::min(), -1e300, true},
+      {Value(-1e300), kInt64Min, static_cast<std::uint64_t>(kInt64Min), std::numeric_limits<int>::min(),
+       -1e300, true},
       {Value(kUInt64Max), kInt64Max, kUInt64Max, std::numeric_limits<int>::max(), 18446744073709551615.0,
        true},
-      {Value(kInt64Min), kInt64Min, static_cast<std::uint64_t>(kInt64Min),
-       std::numeric_limits<int>::min(), -9223372036854775808.0, true},
-      {Value(5000000000LL), 5000000000LL, 5000000000ULL, std::numeric_limits<int>::max(), 5e9,
-       true},
+      {Value(kInt64Min), kInt64Min, static_cast<std::uint64_t>(kInt64Min), std::numeric_limits<int>::min(),
+       -9223372036854775808.0, true},
+      {Value(5000000000LL), 5000000000LL, 5000000000ULL, std::numeric_limits<int>::max(), 5e9, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value.Description());
@@ -130,7 +128,7 @@ TEST(ValueCompare, TheComparableRule) {
       {Value(std::nan("")), Value(1), O::unordered},
       {Value(1), Value(std::nan("")), O::unordered},
       {Value("apple"), Value("banana"), O::less},
-      {Value("b"), Value("B"), O::greater},  // byte order
+      {Value("b"), Value("B"), O::greater},         // byte order
       {Value("\xc3\xa9"), Value("z"), O::greater},  // é after every ASCII letter
       {Value("same"), Value("same"), O::equivalent},
       {Value::Date(10), Value::Date(20), O::less},
@@ -303,6 +301,24 @@ TEST(ValueCopyOnWrite, CopiesCrossThreads) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(shared["count"], Value(0));
   EXPECT_EQ(shared["list"].size(), 3u);
+}
+
+TEST(ValueCopyOnWrite, OwnerChangesInPlaceAfterAReaderDropsItsCopy) {
+  // A record handed to another thread, read there and dropped; the owner then changes its
+  // own copy, which is no longer shared and is changed in place.
+  Value record{{"state", "idle"}, {"list", Value(Value::Array{1, 2, 3})}};
+  for (int round = 0; round < 200; ++round) {
+    std::size_t seen = 0;
+    std::thread reader([copy = record, &seen]() mutable {
+      seen = copy["list"].size() + copy["state"].string().size();
+      copy = Value();
+    });
+    reader.join();
+    EXPECT_EQ(seen, record["list"].size() + record["state"].string().size());
+    record.set("state", round % 2 ? "idle" : "busy");
+    record.mutableDictionary()["list"].append(round);
+  }
+  EXPECT_EQ(record["list"].size(), 203u);
 }
 
 TEST(ValueBasics, StringsDatesDataAccessors) {

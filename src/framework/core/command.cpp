@@ -39,9 +39,9 @@ QPX_Framework_CommandPackage::QPX_Framework_CommandPackage(Value command, ReplyM
     : QPX_Framework_CommandPackage(std::move(command), QPX_Framework_Thread::currentThread(), method,
                                    std::move(completion)) {}
 
-QPX_Framework_CommandPackage::QPX_Framework_CommandPackage(Value command,
-                                                           const std::shared_ptr<QPX_Framework_Thread>& sender,
-                                                           ReplyMethod method, QPX_Framework_InvocationPtr completion)
+QPX_Framework_CommandPackage::QPX_Framework_CommandPackage(
+    Value command, const std::shared_ptr<QPX_Framework_Thread>& sender, ReplyMethod method,
+    QPX_Framework_InvocationPtr completion)
     : command_(std::move(command)),
       sender_(sender),
       hasSender_(sender != nullptr),
@@ -111,15 +111,18 @@ const QPX_Framework_CommandReceiver::CommandHandler* QPX_Framework_CommandReceiv
   return &it->second.command;
 }
 
-void QPX_Framework_CommandReceiver::on(std::string name, std::function<void(const QPX_Framework_Package&)> handler) {
-  onPackage(std::move(name), [handler = std::move(handler)](QPX_Framework_CommandReceiver&,
-                                                             const QPX_Framework_Package& package) { handler(package); });
+void QPX_Framework_CommandReceiver::on(std::string name,
+                                       std::function<void(const QPX_Framework_Package&)> handler) {
+  onPackage(std::move(name),
+            [handler = std::move(handler)](QPX_Framework_CommandReceiver&,
+                                           const QPX_Framework_Package& package) { handler(package); });
 }
 
 void QPX_Framework_CommandReceiver::on(std::string name, std::function<Value(const Value& command)> handler) {
-  onCommand(std::move(name), [handler = std::move(handler)](QPX_Framework_CommandReceiver&, const Value& command) {
-    return handler(command);
-  });
+  onCommand(std::move(name),
+            [handler = std::move(handler)](QPX_Framework_CommandReceiver&, const Value& command) {
+              return handler(command);
+            });
 }
 
 void QPX_Framework_CommandReceiver::onPackage(std::string name, PackageHandler handler) {
@@ -132,7 +135,8 @@ void QPX_Framework_CommandReceiver::onCommand(std::string name, CommandHandler h
 
 // ---- Free functions ----
 
-Value QPX_Framework_MakeCommand(std::string_view name, std::initializer_list<std::pair<const char*, Value>> pairs) {
+Value QPX_Framework_MakeCommand(std::string_view name,
+                                std::initializer_list<std::pair<const char*, Value>> pairs) {
   Value command = Value::EmptyDictionary();
   command.set(QPX_Framework_Command_Key, Value(name));
   for (const auto& [key, value] : pairs) {
@@ -165,8 +169,8 @@ Value QPX_Framework_Thread::QPX_Framework_Thread_RunCommand(const Value& command
   std::shared_ptr<QPX_Framework_Thread> caller = currentThread();
   // A thread never waits for itself.
   QPX_Assert(caller.get() != this);
-  auto package = std::make_shared<QPX_Framework_CommandPackage>(command, caller,
-                                                                QPX_Framework_CommandPackage::ReplyMethod::Waiter);
+  auto package = std::make_shared<QPX_Framework_CommandPackage>(
+      command, caller, QPX_Framework_CommandPackage::ReplyMethod::Waiter);
   if (!QueueCommand(package)) return Value();
   return package->WaitForReply(*this);
 }
@@ -180,29 +184,32 @@ void QPX_Framework_Thread::QPX_Framework_Thread_RunCommand(const Value& command,
     QueueCommand(std::make_shared<QPX_Framework_CommandPackage>(
         command, caller, QPX_Framework_CommandPackage::ReplyMethod::Invocation, completion));
   } else {
-    QueueCommand(std::make_shared<QPX_Framework_CommandPackage>(command, caller,
-                                                                QPX_Framework_CommandPackage::ReplyMethod::Hook));
+    QueueCommand(std::make_shared<QPX_Framework_CommandPackage>(
+        command, caller, QPX_Framework_CommandPackage::ReplyMethod::Hook));
   }
 }
 
 void QPX_Framework_Thread::QPX_Framework_Thread_RunCommandWithoutReply(const Value& command) {
-  QueueCommand(std::make_shared<QPX_Framework_CommandPackage>(command, currentThread(),
-                                                              QPX_Framework_CommandPackage::ReplyMethod::None));
+  QueueCommand(std::make_shared<QPX_Framework_CommandPackage>(
+      command, currentThread(), QPX_Framework_CommandPackage::ReplyMethod::None));
 }
 
 void QPX_Framework_Thread::QPX_Framework_Thread_Invoke(const QPX_Framework_InvocationPtr& invocation) {
   QPX_Assert(invocation != nullptr);
-  QPX_Framework_Thread_RunCommandWithoutReply(QPX_Framework_MakeCommand(
-      QPX_Framework_Command_Invocation, {{QPX_Framework_Command_Invocation_Invocation, Value::Object(invocation)}}));
+  QPX_Framework_Thread_RunCommandWithoutReply(
+      QPX_Framework_MakeCommand(QPX_Framework_Command_Invocation,
+                                {{QPX_Framework_Command_Invocation_Invocation, Value::Object(invocation)}}));
 }
 
 Value QPX_Framework_Thread::HandleRunInvocation(const Value& command) {
-  auto invocation = command.get(QPX_Framework_Command_Invocation_Invocation).objectAs<QPX_Framework_Invocation>();
+  auto invocation =
+      command.get(QPX_Framework_Command_Invocation_Invocation).objectAs<QPX_Framework_Invocation>();
   QPX_Assert(invocation != nullptr);
   return invocation->Invoke();
 }
 
-void QPX_Framework_Thread::QPX_Framework_Thread_SendReply(const Value& reply, const QPX_Framework_Package& package) {
+void QPX_Framework_Thread::QPX_Framework_Thread_SendReply(const Value& reply,
+                                                          const QPX_Framework_Package& package) {
   QPX_Assert(package != nullptr);
   switch (package->method_) {
     case QPX_Framework_CommandPackage::ReplyMethod::None:

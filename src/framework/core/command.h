@@ -151,9 +151,10 @@ class QPX_Framework_CommandReceiver {
   // Package form: the handler replies itself.
   template <class Self>
   void on(std::string name, void (Self::*handler)(const QPX_Framework_Package&)) {
-    onPackage(std::move(name), [handler](QPX_Framework_CommandReceiver& receiver, const QPX_Framework_Package& p) {
-      (static_cast<Self&>(receiver).*handler)(p);
-    });
+    onPackage(std::move(name),
+              [handler](QPX_Framework_CommandReceiver& receiver, const QPX_Framework_Package& p) {
+                (static_cast<Self&>(receiver).*handler)(p);
+              });
   }
   // Command form: the handler's result is the reply (null: the nil reply).
   template <class Self>

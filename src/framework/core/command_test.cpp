@@ -84,7 +84,8 @@ TEST(CommandTest, DispatchByNameOnAnyReceiver) {
   EXPECT_NE(nothing->Description().find("nil"), std::string::npos);
 
   // No handler, no name, no command dictionary: not handled, nothing answered.
-  for (Value command : {QPX_Framework_MakeCommand("Unknown"), Value{{"x", 1}}, Value(), Value{{"Command", 5}}}) {
+  for (Value command :
+       {QPX_Framework_MakeCommand("Unknown"), Value{{"x", 1}}, Value(), Value{{"Command", 5}}}) {
     auto package = NoReplyPackage(command);
     EXPECT_FALSE(QPX_Framework_ExecutePackageOnObject(package, receiver)) << command.Description();
     EXPECT_FALSE(package->HasReply());
@@ -143,15 +144,17 @@ TEST(CommandTest, PackageRecordsItsSenderAndAccessors) {
   auto worker = std::make_shared<QPX_Framework_Thread>();
   ASSERT_TRUE(worker->QPX_Framework_Thread_Launch());
   QPX_Framework_Package inside;
-  worker->PerformSelector([&] { inside = std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("X")); },
-                          true);
+  worker->PerformSelector(
+      [&] { inside = std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("X")); }, true);
   EXPECT_EQ(QPX_Framework_Thread::QPX_Framework_Thread_PackageSender(inside), worker);
 
   // A completion needs a worker thread to run on.
-  EXPECT_THROW(worker->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("X"),
-                                                       QPX_Framework_Invocation::Make([](auto) { return Value(); })),
+  EXPECT_THROW(
+      worker->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("X"),
+                                              QPX_Framework_Invocation::Make([](auto) { return Value(); })),
+      platform::AssertionFailure);
+  EXPECT_THROW(QPX_Framework_Thread::QPX_Framework_Thread_SendReply(Value(), nullptr),
                platform::AssertionFailure);
-  EXPECT_THROW(QPX_Framework_Thread::QPX_Framework_Thread_SendReply(Value(), nullptr), platform::AssertionFailure);
   worker->QPX_Framework_Thread_Quit();
   worker->WaitUntilFinished();
 }

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/value.h"
@@ -96,11 +97,40 @@ class _QPX_Framework_Storage_Access_Protocol {
   virtual Value putObjectIntoDictionary(std::string_view key, Value& dictionary) = 0;
 };
 
+// The recursive lock of a node (its node lock and its element lock). Timed waits poll
+// try_lock with growing pauses instead of using the timed pthread calls: they are only taken
+// by multi-lock operations under contention, and this way every acquisition is one that
+// thread-checking tools can follow.
+class QPX_Framework_Storage_Lock {
+ public:
+  void lock() { mutex_.lock(); }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+  template <class Clock, class Duration>
+  bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+    for (int round = 0;; ++round) {
+      if (mutex_.try_lock()) return true;
+      if (Clock::now() >= deadline) return false;
+      if (round < 16)
+        std::this_thread::yield();
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(round < 64 ? 50 : 500));
+    }
+  }
+  template <class Rep, class Period>
+  bool try_lock_for(const std::chrono::duration<Rep, Period>& timeout) {
+    return try_lock_until(std::chrono::steady_clock::now() + timeout);
+  }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
 class QPX_Framework_Storage final : public platform::ValueObject,
                                     public _QPX_Framework_Storage_Access_Protocol,
                                     public std::enable_shared_from_this<QPX_Framework_Storage> {
  public:
-  using Lock = std::recursive_timed_mutex;
+  using Lock = QPX_Framework_Storage_Lock;
   using ChildTable = std::map<std::string, QPX_Framework_StoragePtr, std::less<>>;
   using ElementTable = Value::Dictionary;
   using Clock = std::chrono::steady_clock;
@@ -212,7 +242,7 @@ class QPX_Framework_Storage final : public platform::ValueObject,
   // The child list: first {"Added Nodes": all current children}, then one notice per change.
   QPX_Framework_SubscriptionPtr Subscribe();
   // One element (null: all elements) of this node; first the current value(s).
-  QPX_Framework_SubscriptionPtr Subscribe(const Value& elementName);
+  QPX_Framework_SubscriptionPtr Subscribe(const Value& elementName) { return Subscribe(elementName, false); }
   QPX_Framework_SubscriptionPtr Subscribe(const std::string& elementName) { return Subscribe(Value(elementName)); }
   QPX_Framework_SubscriptionPtr Subscribe(const char* elementName) { return Subscribe(Value(elementName)); }
   // One element (null: all) of every child of this node, present and future.

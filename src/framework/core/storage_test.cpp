@@ -109,8 +109,10 @@ TEST_F(StorageTreeTest, ReplaceWritesOnlyWhatDiffers) {
   base_->GetNode("n", false, Value({{"x", Value(1.0)}, {"z", Value("3")}, {"w", Value(true)}}), true);
   EXPECT_TRUE(node->_DirtyElements());
   const Value expected({{"x", Value(1)}, {"z", Value("3")}, {"w", Value(true)}});
-  std::lock_guard<QPX_Framework_Storage::Lock> guard(node->ElementLock());
-  EXPECT_EQ(Value(*node->GetElements()), expected);
+  {
+    std::lock_guard<QPX_Framework_Storage::Lock> guard(node->ElementLock());
+    EXPECT_EQ(Value(*node->GetElements()), expected);
+  }
   EXPECT_TRUE(node->objectForKey("z").isString()) << "a number is not comparable with a string: replaced";
 
   EXPECT_THROW(base_->GetNode("n", false, Value(), true), AssertionFailure);

@@ -17,6 +17,10 @@ namespace {
 using Tables = QPX_Framework_Storage_SubscriptionTables;
 using Lock = QPX_Framework_Storage::Lock;
 
+// The longest single wait for a lock while subscribing; the caller may hold locks of other
+// nodes, so a wait that fails lets go of everything and starts again.
+constexpr std::chrono::milliseconds kLockSlice{10};
+
 // Collects the live subscriptions of a set; dying ones (no owner left) are passed over.
 void Collect(const Tables::Set& set, std::vector<QPX_Framework_SubscriptionPtr>& into) {
   for (const auto& entry : set) {
@@ -76,8 +80,7 @@ QPX_Framework_SubscriptionPtr QPX_Framework_Storage::Subscribe() {
 
   // Registration and the first notice happen under the node lock, which every change of the
   // child list holds while it announces: no change falls between them or is reported twice.
-  while (!nodeLock_.try_lock()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::lock_guard<Lock> nodeGuard(nodeLock_, std::adopt_lock);
+  std::lock_guard<Lock> nodeGuard(nodeLock_);
   {
     std::lock_guard<std::recursive_mutex> storageGuard(QPX_Framework_Storage_Mutex());
     TablesLocked().node.push_back({subscription.get(), subscription});
@@ -100,14 +103,15 @@ QPX_Framework_SubscriptionPtr QPX_Framework_Storage::Subscribe(const Value& elem
   auto subscription = std::make_shared<QPX_Framework_Storage_Subscription>(
       QPX_Framework_Storage_Subscription::PrivateTag(), shared_from_this(), thread, key, forChildren);
 
-  // The node lock and element lock by try-locks (a caller may hold other element locks), then
+  // The node lock and element lock, each waited for at most 10 ms before everything is let go
+  // and tried again (the caller may hold other nodes' locks, so no wait may be endless), then
   // the element locks of the nodes whose elements are watched: the children, all by one
   // deadline, or the node itself. The storage mutex is taken only to register, never while
   // waiting, so writers that announce under their element lock are never held up by it.
   std::vector<QPX_Framework_StoragePtr> nodes;
   for (;;) {
-    if (nodeLock_.try_lock()) {
-      if (elementLock_.try_lock()) {
+    if (nodeLock_.try_lock_for(kLockSlice)) {
+      if (elementLock_.try_lock_for(kLockSlice)) {
         if (!forChildren) {
           elementLock_.lock();
           nodes.push_back(shared_from_this());
@@ -124,7 +128,6 @@ QPX_Framework_SubscriptionPtr QPX_Framework_Storage::Subscribe(const Value& elem
       }
       nodeLock_.unlock();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::lock_guard<Lock> nodeGuard(nodeLock_, std::adopt_lock);
   std::lock_guard<Lock> elementGuard(elementLock_, std::adopt_lock);

@@ -109,14 +109,12 @@ QPX_Framework_Thread::QPX_Framework_Thread() {
 QPX_Framework_Thread::~QPX_Framework_Thread() {
   // Senders still waiting on a thread that never ran get their nil reply.
   DiscardQueue();
+  // The body has ended (it holds a reference while it runs), but the system thread may still
+  // be unwinding its per-thread state, possibly on this very thread. Waiting for it here
+  // could wait on locks the releasing caller holds, so it is let go; WaitUntilFinished is
+  // the way to wait for it.
   std::lock_guard<std::mutex> lock(joinMutex_);
-  if (systemThread_.joinable()) {
-    // The last reference may go on the thread itself, as its body ends.
-    if (systemThread_.get_id() == std::this_thread::get_id())
-      systemThread_.detach();
-    else
-      systemThread_.join();
-  }
+  if (systemThread_.joinable()) systemThread_.detach();
 }
 
 bool QPX_Framework_Thread::QPX_Framework_Init(const std::string& /*className*/) {
@@ -134,7 +132,9 @@ void QPX_Framework_Thread_RegisterClasses() {
   QPX_Framework_ClassRegistry::Register(std::move(entry));
 }
 
-std::string QPX_Framework_Thread::Description() const { return "<QPX_Framework_Thread " + QPX_Framework_Thread_Name() + ">"; }
+std::string QPX_Framework_Thread::Description() const {
+  return "<QPX_Framework_Thread " + QPX_Framework_Thread_Name() + ">";
+}
 
 // ---- Hooks ----
 
@@ -191,9 +191,9 @@ bool QPX_Framework_Thread::QPX_Framework_Thread_Reply(const Value& /*reply*/, co
   return false;
 }
 
-void QPX_Framework_Thread::QPX_Framework_Storage_NotificationFor(const std::shared_ptr<QPX_Framework_Storage>& /*node*/,
-                                                                 const std::string& /*elementName*/,
-                                                                 const Value& /*value*/) {}
+void QPX_Framework_Thread::QPX_Framework_Storage_NotificationFor(
+    const std::shared_ptr<QPX_Framework_Storage>& /*node*/, const std::string& /*elementName*/,
+    const Value& /*value*/) {}
 
 void QPX_Framework_Thread::HandleAsyncReply(const QPX_Framework_Package& package) {
   QPX_Assert(package->HasReply());
@@ -213,7 +213,8 @@ void QPX_Framework_Thread::HandleAsyncReply(const QPX_Framework_Package& package
 }
 
 Value QPX_Framework_Thread::HandleNotify(const Value& command) {
-  std::shared_ptr<platform::ValueObject> subscription = command.get(QPX_Framework_Notify_SubscriptionKey).object();
+  std::shared_ptr<platform::ValueObject> subscription =
+      command.get(QPX_Framework_Notify_SubscriptionKey).object();
   auto* delivery = dynamic_cast<QPX_Framework_NoticeDelivery*>(subscription.get());
   if (delivery == nullptr) {
     QPX_Log(QPX_LOG_ERROR, "Unable to deliver notification");
@@ -228,12 +229,15 @@ Value QPX_Framework_Thread::HandleNotify(const Value& command) {
 double QPX_Framework_Thread::SetLaunchTimeout(double seconds) { return launchTimeout.exchange(seconds); }
 
 bool QPX_Framework_Thread::QPX_Framework_Thread_Launch() {
+  std::unique_lock<std::mutex> joinLock(joinMutex_);
+  // Two bodies at once are an error, found before the running one is disturbed.
+  QPX_Assert(!bodyActive_.exchange(true));
   quit_.store(true, std::memory_order_release);
   auto gate = std::make_shared<platform::ConditionLock>(kGateWaiting);
   const double deadline = platform::Clock::System()->Now() + launchTimeout.load();
   {
-    std::lock_guard<std::mutex> lock(joinMutex_);
-    // A body that has ended (a relaunch) is collected first; two bodies at once are an error.
+    std::unique_lock<std::mutex> lock = std::move(joinLock);
+    // A body that has ended (a relaunch) is collected first.
     if (systemThread_.joinable()) systemThread_.join();
     systemThread_ = std::thread([self = shared_from_this(), gate] { self->_QPX_Framework_Thread_Run(gate); });
   }
@@ -247,12 +251,14 @@ bool QPX_Framework_Thread::QPX_Framework_Thread_Launch() {
       return false;
     }
   }
-  const bool launched = !quit_.load(std::memory_order_acquire);
+  // What set-up answered, not Quit: the thread may already have been told to quit again.
+  const bool launched = isRunning_.load(std::memory_order_acquire);
   gate->unlockWithCondition(kGateWaiting);
   return launched;
 }
 
-void QPX_Framework_Thread::_QPX_Framework_Thread_Run(const std::shared_ptr<platform::ConditionLock>& launchGate) {
+void QPX_Framework_Thread::_QPX_Framework_Thread_Run(
+    const std::shared_ptr<platform::ConditionLock>& launchGate) {
   std::shared_ptr<QPX_Framework_Thread> self = shared_from_this();  // alive until the body ends
   {
     Registry& registry = TheRegistry();
@@ -297,6 +303,7 @@ void QPX_Framework_Thread::_QPX_Framework_Thread_Run(const std::shared_ptr<platf
 
   LeaveRegistry();
   Unlink();
+  bodyActive_.store(false, std::memory_order_release);
 }
 
 void QPX_Framework_Thread::WaitUntilFinished() {
@@ -402,10 +409,15 @@ void QPX_Framework_Thread::QPX_Framework_Thread_SetName(const std::optional<std:
   std::shared_ptr<QPX_Framework_Thread> released;
   std::shared_ptr<QPX_Framework_Thread> self = name ? shared_from_this() : nullptr;
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::unique_lock<std::mutex> lock(registry.mutex);
   if (name) {
     auto taken = registry.threadsByName.find(*name);
-    QPX_Assert_Detail(taken == registry.threadsByName.end() || taken->second.get() == this, Value(*name));
+    if (taken != registry.threadsByName.end() && taken->second.get() != this) {
+      // Reported without the registry lock: the assertion routine logs, and may look up threads.
+      lock.unlock();
+      QPX_Framework_Assert_Failed(_QPX_Framework_Text_AssertionFailed, __FILE__, __LINE__,
+                                  Value("duplicate thread name " + *name));
+    }
   }
   if (name_) {
     auto it = registry.threadsByName.find(*name_);
@@ -418,7 +430,8 @@ void QPX_Framework_Thread::QPX_Framework_Thread_SetName(const std::optional<std:
   if (name) registry.threadsByName[*name] = std::move(self);
 }
 
-std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread::QPX_Framework_Thread_Find(const std::string& nameOrID) {
+std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread::QPX_Framework_Thread_Find(
+    const std::string& nameOrID) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   if (auto it = registry.threadsByName.find(nameOrID); it != registry.threadsByName.end()) return it->second;
@@ -426,7 +439,8 @@ std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread::QPX_Framework_Thread
   return nullptr;
 }
 
-std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread::QPX_Framework_Thread_FindID(const std::string& id) {
+std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread::QPX_Framework_Thread_FindID(
+    const std::string& id) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   auto it = registry.threads.find(id);

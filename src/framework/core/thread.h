@@ -166,7 +166,8 @@ class QPX_Framework_Thread : public platform::ValueObject,
   // The nil reply used when a queue is flushed or a command is not handled.
   static void _SendReplyForFlush(const QPX_Framework_Package& package);
   static const Value& QPX_Framework_Thread_PackageCommand(const QPX_Framework_Package& package);
-  static std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread_PackageSender(const QPX_Framework_Package& package);
+  static std::shared_ptr<QPX_Framework_Thread> QPX_Framework_Thread_PackageSender(
+      const QPX_Framework_Package& package);
 
   // ---- Registry and identity ----
 
@@ -209,7 +210,6 @@ class QPX_Framework_Thread : public platform::ValueObject,
   void HandleAsyncReply(const QPX_Framework_Package& package);
   void Link();
   void Unlink();
-  void EnterRegistry(const std::string& id);
   void LeaveRegistry();
   void WakeForQueue();
 
@@ -221,23 +221,27 @@ class QPX_Framework_Thread : public platform::ValueObject,
   std::atomic<bool> quit_{false};
   std::atomic<bool> isRunning_{false};
 
-  // The run loop of the system thread while the body runs (or while adopted); guarded.
+  // The run loop of the system thread while the body runs (or while adopted), and that
+  // system thread; guarded by loopMutex_.
   mutable std::mutex loopMutex_;
   platform::RunLoop* runLoop_ = nullptr;
-  bool adopted_ = false;
   std::thread::id system_;
+  // Written and read only on the adopted system thread.
+  bool adopted_ = false;
 
-  // Set on the owner thread in set-up, never replaced afterwards (only released), so
-  // senders can read it without a lock once they saw the thread running.
+  // Made in set-up, released in clean-up (it stays, released, until the object goes);
+  // guarded by queueMutex_.
   std::shared_ptr<_QPX_Framework_Thread_Signal> signal_;
 
   // Guarded by the registry lock.
   std::string id_;
   std::optional<std::string> name_;
 
-  // The launched system thread, joined by WaitUntilFinished or the destructor.
+  // The launched system thread, joined by WaitUntilFinished (the destructor lets it go).
   std::mutex joinMutex_;
   std::thread systemThread_;
+  // From launch until the end of the body.
+  std::atomic<bool> bodyActive_{false};
 };
 
 // Registers "QPX_Framework_Thread" in the class registry. Called by main before start-up.

@@ -84,6 +84,7 @@ TEST(ThreadTest, LaunchRegistersLinksAndQuitUnregisters) {
   EXPECT_EQ(QPX_Framework_Thread::QPX_Framework_Thread_FindID(id), worker);
   EXPECT_EQ(worker->QPX_Framework_Thread_Name(), id);  // unnamed: the ID
   EXPECT_NE(worker->_QPX_Framework_Thread_MySignal(), nullptr);
+  EXPECT_THROW(worker->QPX_Framework_Thread_Launch(), platform::AssertionFailure);  // already running
 
   Value who = worker->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Whoami"));
   EXPECT_TRUE(who.get("Same").toBool());
@@ -143,12 +144,13 @@ TEST(ThreadTest, CompletionsRunOnTheSendersThreadInOrder) {
 
   On(sender, [&] {
     for (int i = 0; i < 20; ++i) {
-      auto completion = QPX_Framework_Invocation::Make(token, [&, i](QPX_Framework_Invocation::Arguments arguments) {
-        replies.push_back(arguments[0]);
-        onSender.push_back(QPX_Framework_Thread::currentThread() == sender);
-        if (i == 19) allDone.set_value();
-        return Value();
-      });
+      auto completion =
+          QPX_Framework_Invocation::Make(token, [&, i](QPX_Framework_Invocation::Arguments arguments) {
+            replies.push_back(arguments[0]);
+            onSender.push_back(QPX_Framework_Thread::currentThread() == sender);
+            if (i == 19) allDone.set_value();
+            return Value();
+          });
       target->QPX_Framework_Thread_RunCommand(Command("Echo", i), completion);
     }
   });
@@ -229,8 +231,8 @@ TEST(ThreadTest, QuitWhileSendersWaitAnswersThemWithNil) {
   auto worker = Start();
   std::promise<void> release;
   worker->gate = release.get_future().share();
-  auto blocking = std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("Block"),
-                                                                 ReplyMethod::Waiter);
+  auto blocking =
+      std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("Block"), ReplyMethod::Waiter);
   ASSERT_TRUE(worker->QueueCommand(blocking));
   worker->blocked.get_future().wait();
 
@@ -240,7 +242,8 @@ TEST(ThreadTest, QuitWhileSendersWaitAnswersThemWithNil) {
   for (int i = 0; i < 3; ++i) {
     auto package = std::make_shared<QPX_Framework_CommandPackage>(Command("Echo", i), ReplyMethod::Waiter);
     ASSERT_TRUE(worker->QueueCommand(package));
-    answers.push_back(std::async(std::launch::async, [package, worker] { return package->WaitForReply(*worker); }));
+    answers.push_back(
+        std::async(std::launch::async, [package, worker] { return package->WaitForReply(*worker); }));
     waiting.push_back(package);
   }
   worker->QPX_Framework_Thread_Quit();
@@ -271,9 +274,11 @@ TEST(ThreadTest, DiscardAnswersCommandsDropsRepliesAndRefusesLaterPackages) {
   });
   auto waiter = std::make_shared<QPX_Framework_CommandPackage>(Command("Echo", 2), ReplyMethod::Waiter);
   auto noReply = std::make_shared<QPX_Framework_CommandPackage>(Command("Echo", 3), ReplyMethod::None);
-  auto alreadyAnswered = std::make_shared<QPX_Framework_CommandPackage>(Command("Echo", 4), ReplyMethod::None);
+  auto alreadyAnswered =
+      std::make_shared<QPX_Framework_CommandPackage>(Command("Echo", 4), ReplyMethod::None);
   QPX_Framework_Thread::QPX_Framework_Thread_SendReply(Value("kept"), alreadyAnswered);
-  for (const auto& package : {withCompletion, waiter, noReply, alreadyAnswered}) ASSERT_TRUE(idle->QueueCommand(package));
+  for (const auto& package : {withCompletion, waiter, noReply, alreadyAnswered})
+    ASSERT_TRUE(idle->QueueCommand(package));
 
   idle->DiscardQueue();
   EXPECT_TRUE(waiter->WaitForReply(*idle).isNull());
@@ -469,10 +474,10 @@ class NoticeWorker : public Worker {
 TEST(ThreadTest, NotifyIsHandedToTheSubscriptionOnTheReceivingThread) {
   auto worker = Start();
   auto subscription = std::make_shared<FakeSubscription>();
-  Value notice = QPX_Framework_MakeCommand(QPX_Framework_Command_Notify,
-                                           {{QPX_Framework_Notify_SubscriptionKey, Value::Object(subscription)},
-                                            {QPX_Framework_Notify_ElementKey, "Signal"},
-                                            {QPX_Framework_Notify_ValueKey, 3}});
+  Value notice = QPX_Framework_MakeCommand(
+      QPX_Framework_Command_Notify, {{QPX_Framework_Notify_SubscriptionKey, Value::Object(subscription)},
+                                     {QPX_Framework_Notify_ElementKey, "Signal"},
+                                     {QPX_Framework_Notify_ValueKey, 3}});
   worker->QPX_Framework_Thread_RunCommandWithoutReply(notice);
   auto [receiver, command] = subscription->delivered.get_future().get();
   EXPECT_EQ(receiver, worker.get());
@@ -490,15 +495,17 @@ TEST(ThreadTest, NotificationHookIsReachableFromADelivery) {
   class HookCaller : public platform::ValueObject, public QPX_Framework_NoticeDelivery {
    public:
     void QPX_Framework_DeliverNotice(QPX_Framework_Thread& receiver, const Value& command) override {
-      receiver.QPX_Framework_Storage_NotificationFor(nullptr, command.get(QPX_Framework_Notify_ElementKey).string(),
+      receiver.QPX_Framework_Storage_NotificationFor(nullptr,
+                                                     command.get(QPX_Framework_Notify_ElementKey).string(),
                                                      command.get(QPX_Framework_Notify_ValueKey));
     }
   };
   auto worker = Start<NoticeWorker>();
   worker->QPX_Framework_Thread_RunCommandWithoutReply(QPX_Framework_MakeCommand(
-      QPX_Framework_Command_Notify, {{QPX_Framework_Notify_SubscriptionKey, Value::Object(std::make_shared<HookCaller>())},
-                                     {QPX_Framework_Notify_ElementKey, "Signal"},
-                                     {QPX_Framework_Notify_ValueKey, 3}}));
+      QPX_Framework_Command_Notify,
+      {{QPX_Framework_Notify_SubscriptionKey, Value::Object(std::make_shared<HookCaller>())},
+       {QPX_Framework_Notify_ElementKey, "Signal"},
+       {QPX_Framework_Notify_ValueKey, 3}}));
   auto [nullNode, element, value] = worker->notified.get_future().get();
   EXPECT_TRUE(nullNode);
   EXPECT_EQ(element, "Signal");
@@ -569,7 +576,8 @@ TEST(ThreadTest, AdoptedMainThreadProcessesItsQueueOnItsOwnLoop) {
 
   EXPECT_EQ(main->events, std::vector<std::string>{"prepare"});
   // The body has ended: read the records through the handler table directly.
-  auto get = std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("Get"), ReplyMethod::None);
+  auto get =
+      std::make_shared<QPX_Framework_CommandPackage>(QPX_Framework_MakeCommand("Get"), ReplyMethod::None);
   EXPECT_TRUE(QPX_Framework_ExecutePackageOnObject(get, *main));
   Value records = get->Reply();
   ASSERT_EQ(records.size(), 2u);
