@@ -7,6 +7,8 @@
 #include "framework/core/globals.h"
 #include "framework/core/log.h"
 #include "framework/core/startup.h"
+#include "framework/core/storage.h"
+#include "framework/core/thread.h"
 
 // Several rows name classes that this system does not contain; they are kept so the table
 // reads as the one start order of the whole system, and are skipped because no class of
@@ -107,6 +109,6 @@ bool _QPX_Framework_Init() {
 }
 
 void QPX_Framework_Core_RegisterClasses() {
-  // The core's classes that take part in start-up (thread framework, storage, debugger)
-  // enter the registry here as they come into being; none has an initialiser yet.
+  QPX_Framework_Thread_RegisterClasses();
+  QPX_Framework_Storage_RegisterClasses();
 }

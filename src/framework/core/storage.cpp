@@ -128,9 +128,11 @@ void QPX_Framework_Storage::UninstallPreferences() {
   QPX_Framework_Preferences.reset();
 }
 
-QPX_Framework_StoragePtr QPX_Framework_Storage_GetNode(std::string_view path, bool create, const Value& initialData,
-                                                       bool replace, bool* created) {
-  QPX_Assert_Detail(!path.empty() && path[0] == '/', Value(KeyDetail("storage path must be absolute:", path)));
+QPX_Framework_StoragePtr QPX_Framework_Storage_GetNode(std::string_view path, bool create,
+                                                       const Value& initialData, bool replace,
+                                                       bool* created) {
+  QPX_Assert_Detail(!path.empty() && path[0] == '/',
+                    Value(KeyDetail("storage path must be absolute:", path)));
   const QPX_Framework_StoragePtr root = QPX_Framework_Root_Storage;
   QPX_Assert_Detail(root != nullptr, Value("the storage tree has not been made"));
   return root->GetNode(path, create, initialData, replace, created);
@@ -153,7 +155,9 @@ void QPX_Framework_Storage_RemoveNode(std::string_view path) {
 void QPX_Framework_Storage_RegisterClasses() {
   QPX_Framework_ClassEntry entry;
   entry.name = "QPX_Framework_Storage";
-  entry.init = [](const std::string& className) { return QPX_Framework_Storage::QPX_Framework_Init(className); };
+  entry.init = [](const std::string& className) {
+    return QPX_Framework_Storage::QPX_Framework_Init(className);
+  };
   QPX_Framework_ClassRegistry::Register(std::move(entry));
 }
 
@@ -168,8 +172,9 @@ QPX_Framework_StoragePtr QPX_Framework_Storage::GetNodeFromRoot(std::string_view
   return root->GetNode(path, create, initialData, replace, created);
 }
 
-QPX_Framework_StoragePtr QPX_Framework_Storage::GetNode(std::string_view path, bool create, const Value& initialData,
-                                                        bool replace, bool* created) {
+QPX_Framework_StoragePtr QPX_Framework_Storage::GetNode(std::string_view path, bool create,
+                                                        const Value& initialData, bool replace,
+                                                        bool* created) {
   if (created) *created = false;
   QPX_Assert_Detail(initialData.isNull() || initialData.isDictionary(),
                     Value(KeyDetail("initial data of", path, initialData)));
@@ -201,8 +206,8 @@ QPX_Framework_StoragePtr QPX_Framework_Storage::GetNode(std::string_view path, b
       } else if (create) {
         if (current->preferences_) {
           // The user defaults have no child table: nothing below them is entered in the tree.
-          QPX_Log(QPX_LOG_ERROR, "No node can be created below %s (%s)", QPX_Framework_Storage_UserDefaults_Path,
-                  std::string(path).c_str());
+          QPX_Log(QPX_LOG_ERROR, "No node can be created below %s (%s)",
+                  QPX_Framework_Storage_UserDefaults_Path, std::string(path).c_str());
           return nullptr;
         }
         if (created) *created = true;
@@ -458,7 +463,8 @@ void QPX_Framework_Storage::setObject(const Value& value, std::string_view key) 
 }
 
 void QPX_Framework_Storage::setObjects(const Value& dictionary) {
-  QPX_Assert_Detail(dictionary.isNull() || dictionary.isDictionary(), Value(KeyDetail("setObjects:", "", dictionary)));
+  QPX_Assert_Detail(dictionary.isNull() || dictionary.isDictionary(),
+                    Value(KeyDetail("setObjects:", "", dictionary)));
   std::lock_guard<Lock> guard(elementLock_);
   for (const auto& [key, value] : dictionary.dictionary()) setObject(value, key);
 }
@@ -469,7 +475,9 @@ void QPX_Framework_Storage::removeObjectForKey(std::string_view key) {
   if (!objectForKey(key).isNull()) WriteLocked(Value(), key);
 }
 
-void QPX_Framework_Storage::setInteger(std::int32_t value, std::string_view key) { setObject(Value(value), key); }
+void QPX_Framework_Storage::setInteger(std::int32_t value, std::string_view key) {
+  setObject(Value(value), key);
+}
 
 bool QPX_Framework_Storage::setNewInteger(std::int32_t value, std::string_view key) {
   AssertKey(key);
@@ -488,13 +496,15 @@ std::int64_t QPX_Framework_Storage::integerForKey(std::string_view key) {
 }
 
 void QPX_Framework_Storage::setNumber(const Value& number, std::string_view key) {
-  QPX_Assert_Detail(number.isNull() || number.isNumber(), Value(KeyDetail("setNumber: not a number for", key, number)));
+  QPX_Assert_Detail(number.isNull() || number.isNumber(),
+                    Value(KeyDetail("setNumber: not a number for", key, number)));
   setObject(number, key);
 }
 
 Value QPX_Framework_Storage::numberForKey(std::string_view key) {
   Value value = objectForKey(key);
-  QPX_Assert_Detail(value.isNull() || value.isNumber(), Value(KeyDetail("numberForKey: not a number at", key, value)));
+  QPX_Assert_Detail(value.isNull() || value.isNumber(),
+                    Value(KeyDetail("numberForKey: not a number at", key, value)));
   return value;
 }
 
@@ -508,13 +518,15 @@ double QPX_Framework_Storage::doubleForKey(std::string_view key) {
 }
 
 void QPX_Framework_Storage::setString(const Value& string, std::string_view key) {
-  QPX_Assert_Detail(string.isNull() || string.isString(), Value(KeyDetail("setString: not a string for", key, string)));
+  QPX_Assert_Detail(string.isNull() || string.isString(),
+                    Value(KeyDetail("setString: not a string for", key, string)));
   setObject(string, key);
 }
 
 Value QPX_Framework_Storage::stringForKey(std::string_view key) {
   Value value = objectForKey(key);
-  QPX_Assert_Detail(value.isNull() || value.isString(), Value(KeyDetail("stringForKey: not a string at", key, value)));
+  QPX_Assert_Detail(value.isNull() || value.isString(),
+                    Value(KeyDetail("stringForKey: not a string at", key, value)));
   return value;
 }
 

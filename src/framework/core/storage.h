@@ -140,7 +140,8 @@ class QPX_Framework_Storage final : public platform::ValueObject,
   struct PrivateTag {
     explicit PrivateTag() = default;
   };
-  QPX_Framework_Storage(PrivateTag, std::optional<std::string> name, bool preferences, const Value& initialElements);
+  QPX_Framework_Storage(PrivateTag, std::optional<std::string> name, bool preferences,
+                        const Value& initialElements);
   ~QPX_Framework_Storage() override;
   QPX_Framework_Storage(const QPX_Framework_Storage&) = delete;
   QPX_Framework_Storage& operator=(const QPX_Framework_Storage&) = delete;
@@ -243,14 +244,20 @@ class QPX_Framework_Storage final : public platform::ValueObject,
   QPX_Framework_SubscriptionPtr Subscribe();
   // One element (null: all elements) of this node; first the current value(s).
   QPX_Framework_SubscriptionPtr Subscribe(const Value& elementName) { return Subscribe(elementName, false); }
-  QPX_Framework_SubscriptionPtr Subscribe(const std::string& elementName) { return Subscribe(Value(elementName)); }
+  QPX_Framework_SubscriptionPtr Subscribe(const std::string& elementName) {
+    return Subscribe(Value(elementName));
+  }
   QPX_Framework_SubscriptionPtr Subscribe(const char* elementName) { return Subscribe(Value(elementName)); }
   // One element (null: all) of every child of this node, present and future.
-  QPX_Framework_SubscriptionPtr SubscribeForChildren(const Value& elementName) { return Subscribe(elementName, true); }
+  QPX_Framework_SubscriptionPtr SubscribeForChildren(const Value& elementName) {
+    return Subscribe(elementName, true);
+  }
   QPX_Framework_SubscriptionPtr Subscribe(const Value& elementName, bool forChildren);
-  // Announces a child-list change ({"Added Nodes": {...}} or {"Removed Nodes": {...}}).
+  // Announces a child-list change ({"Added Nodes": {...}} or {"Removed Nodes": {...}});
+  // the node does so itself, under its node lock.
   void NotifySubscribers(const Value& change);
-  // Announces an element change (null value: removed).
+  // Announces an element change (null value: removed); the node does so itself, under its
+  // element lock.
   void NotifySubscribers(std::string_view key, const Value& value) {
     // Nobody listening is the common case: decided without the storage mutex. Watcher
     // counts rise only under this node's element lock, which every writer holds here.
@@ -322,8 +329,9 @@ class QPX_Framework_Storage final : public platform::ValueObject,
 };
 
 // The class forms: the path must begin with "/" (assertion), then the instance form on the root.
-QPX_Framework_StoragePtr QPX_Framework_Storage_GetNode(std::string_view path, bool create, const Value& initialData,
-                                                       bool replace, bool* created = nullptr);
+QPX_Framework_StoragePtr QPX_Framework_Storage_GetNode(std::string_view path, bool create,
+                                                       const Value& initialData, bool replace,
+                                                       bool* created = nullptr);
 QPX_Framework_StoragePtr QPX_Framework_Storage_GetNode(std::string_view path);
 QPX_Framework_StoragePtr QPX_Framework_Storage_CreateNode(std::string_view path);
 void QPX_Framework_Storage_RemoveNode(std::string_view path);

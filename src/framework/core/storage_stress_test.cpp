@@ -84,8 +84,8 @@ struct Recorder {
     const std::int64_t v = value.toInt64();
     // One notice per write, in order: each value is the previous one plus one.
     if (!seen.empty() && v != seen.back() + 1)
-      errors.push_back(node->GetPath() + " " + element.string() + ": " + std::to_string(seen.back()) + " then " +
-                       std::to_string(v));
+      errors.push_back(node->GetPath() + " " + element.string() + ": " + std::to_string(seen.back()) +
+                       " then " + std::to_string(v));
     seen.push_back(v);
   }
 
@@ -111,8 +111,8 @@ struct Recorder {
       if (it == sequences.end()) {
         if (stored != 0) errors.push_back("no notice for " + node->GetPath() + " " + element);
       } else if (it->second.back() != stored) {
-        errors.push_back("last notice " + std::to_string(it->second.back()) + " for " + node->GetPath() + " " +
-                         element + ", stored " + std::to_string(stored));
+        errors.push_back("last notice " + std::to_string(it->second.back()) + " for " + node->GetPath() +
+                         " " + element + ", stored " + std::to_string(stored));
       }
     };
     std::lock_guard<QPX_Framework_Storage::Lock> guard(parent->NodeLock());
@@ -317,14 +317,16 @@ TEST(StorageStressTest, NoticesStayExactAndOrderedUnderChurn) {
   });
 
   for (int i = 0; i < kChurnRounds; ++i) {
-    for (const auto& subscriber : subscribers) subscriber->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Churn"));
+    for (const auto& subscriber : subscribers)
+      subscriber->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Churn"));
     round.store(i + 1);
   }
   for (auto& writer : writers) writer.join();
   remover.join();
 
   // Every write has been announced; a synchronous command queues behind the notices.
-  for (const auto& subscriber : subscribers) subscriber->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Sync"));
+  for (const auto& subscriber : subscribers)
+    subscriber->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Sync"));
   for (const auto& subscriber : subscribers) {
     const Value errors = subscriber->QPX_Framework_Thread_RunCommand(QPX_Framework_MakeCommand("Verify"));
     EXPECT_TRUE(errors.isArray());

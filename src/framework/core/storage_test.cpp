@@ -99,10 +99,12 @@ TEST_F(StorageTreeTest, CreationSetsOutFlagAndInitialElementsOfLastNodeOnly) {
 }
 
 TEST_F(StorageTreeTest, ReplaceWritesOnlyWhatDiffers) {
-  const auto node = base_->GetNode("n", true, Value({{"x", Value(1)}, {"y", Value(2)}, {"z", Value(3)}}), false);
+  const auto node =
+      base_->GetNode("n", true, Value({{"x", Value(1)}, {"y", Value(2)}, {"z", Value(3)}}), false);
   ASSERT_TRUE(node->TestAndClearElementDirty());
 
-  const auto same = base_->GetNode("n", true, Value({{"x", Value(1)}, {"y", Value(2)}, {"z", Value(3)}}), true);
+  const auto same =
+      base_->GetNode("n", true, Value({{"x", Value(1)}, {"y", Value(2)}, {"z", Value(3)}}), true);
   EXPECT_EQ(same, node);
   EXPECT_FALSE(node->_DirtyElements()) << "equal values are left alone";
 
@@ -415,10 +417,12 @@ TEST_F(PreferencesTest, UninstallDeletesTheDomainAndDetachesTheNode) {
       {
         prefs_->setInteger(1, "Kept");
         QPX_Framework_Storage::UninstallPreferences();
-        const bool ok = QPX_Framework_Preferences == nullptr && !testing_support::FileExists(fixture_.defaultsPath()) &&
+        const bool ok = QPX_Framework_Preferences == nullptr &&
+                        !testing_support::FileExists(fixture_.defaultsPath()) &&
                         prefs_->objectForKey("Kept").isNull() && prefs_->objectForKey("Fallback").isNull();
         prefs_->setInteger(2, "Ignored");
-        const bool ignored = prefs_->objectForKey("Ignored").isNull() && fixture_.defaults()->persistentDomain().empty();
+        const bool ignored =
+            prefs_->objectForKey("Ignored").isNull() && fixture_.defaults()->persistentDomain().empty();
         QPX_Framework_Storage::UninstallPreferences();  // a second time: nothing left to do
         std::filesystem::remove_all(fixture_.rootPath());
         std::exit(ok && ignored ? 0 : 1);

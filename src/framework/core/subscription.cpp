@@ -34,24 +34,36 @@ void Collect(const std::map<std::string, Tables::Set, std::less<>>& table, std::
 }
 
 bool EraseEntry(Tables::Set& set, const QPX_Framework_Storage_Subscription* subscription) {
-  auto it = std::find_if(set.begin(), set.end(),
-                         [subscription](const Tables::Entry& entry) { return entry.subscription == subscription; });
+  auto it = std::find_if(set.begin(), set.end(), [subscription](const Tables::Entry& entry) {
+    return entry.subscription == subscription;
+  });
   if (it == set.end()) return false;
   set.erase(it);
   return true;
 }
 
-Value DescribeSet(const Tables::Set& set) {
-  Value array = Value::EmptyArray();
-  for (const auto& entry : set) {
-    if (auto subscription = entry.weak.lock()) array.append(Value(subscription->Description()));
+// The live subscriptions of a table, taken under the storage mutex and described after it
+// is released (a description reads the node's path, which takes node locks).
+using LiveTable = std::vector<std::pair<std::string, std::vector<QPX_Framework_SubscriptionPtr>>>;
+
+LiveTable LiveEntries(const std::map<std::string, Tables::Set, std::less<>>& table) {
+  LiveTable live;
+  for (const auto& [key, set] : table) {
+    live.emplace_back(key, std::vector<QPX_Framework_SubscriptionPtr>());
+    Collect(set, live.back().second);
   }
+  return live;
+}
+
+Value Describe(const std::vector<QPX_Framework_SubscriptionPtr>& subscriptions) {
+  Value array = Value::EmptyArray();
+  for (const auto& subscription : subscriptions) array.append(Value(subscription->Description()));
   return array;
 }
 
-Value DescribeTable(const std::map<std::string, Tables::Set, std::less<>>& table) {
+Value Describe(const LiveTable& table) {
   Value dictionary = Value::EmptyDictionary();
-  for (const auto& [key, set] : table) dictionary.set(key, DescribeSet(set));
+  for (const auto& [key, subscriptions] : table) dictionary.set(key, Describe(subscriptions));
   return dictionary;
 }
 
@@ -154,7 +166,8 @@ QPX_Framework_SubscriptionPtr QPX_Framework_Storage::Subscribe(const Value& elem
     } else if (!node->preferences_) {
       for (const auto& [name, value] : node->elements_) subscription->Send(nodeValue, Value(name), value);
     } else {
-      for (const auto& [name, value] : node->SnapshotElementsLocked()) subscription->Send(nodeValue, Value(name), value);
+      for (const auto& [name, value] : node->SnapshotElementsLocked())
+        subscription->Send(nodeValue, Value(name), value);
     }
   }
   return subscription;
@@ -199,28 +212,28 @@ void QPX_Framework_Storage::NotifyElementSubscribers(std::string_view key, const
 }
 
 void QPX_Framework_Storage::PrintSubscriptions() {
-  Value node, element, children;
+  std::vector<QPX_Framework_SubscriptionPtr> node;
+  LiveTable element, children;
   {
     std::lock_guard<std::recursive_mutex> storageGuard(QPX_Framework_Storage_Mutex());
-    const Tables empty;
-    const Tables& tables = tables_ ? *tables_ : empty;
-    node = DescribeSet(tables.node);
-    element = DescribeTable(tables.element);
-    children = DescribeTable(tables.children);
+    if (tables_) {
+      Collect(tables_->node, node);
+      element = LiveEntries(tables_->element);
+      children = LiveEntries(tables_->children);
+    }
   }
   const std::string name = name_.value_or("");
-  QPX_Log(QPX_LOG_TRACE, "(%s) Node: %s", name.c_str(), node.Description().c_str());
-  QPX_Log(QPX_LOG_TRACE, "(%s) Element: %s", name.c_str(), element.Description().c_str());
-  QPX_Log(QPX_LOG_TRACE, "(%s) Children: %s", name.c_str(), children.Description().c_str());
+  QPX_Log(QPX_LOG_TRACE, "(%s) Node: %s", name.c_str(), Describe(node).Description().c_str());
+  QPX_Log(QPX_LOG_TRACE, "(%s) Element: %s", name.c_str(), Describe(element).Description().c_str());
+  QPX_Log(QPX_LOG_TRACE, "(%s) Children: %s", name.c_str(), Describe(children).Description().c_str());
 }
 
 // ------------------------------------------------------------------------------------------
 // The subscription
 
-QPX_Framework_Storage_Subscription::QPX_Framework_Storage_Subscription(PrivateTag, QPX_Framework_StoragePtr storage,
-                                                                       std::weak_ptr<QPX_Framework_Thread> thread,
-                                                                       std::optional<std::string> elementName,
-                                                                       bool forChildren)
+QPX_Framework_Storage_Subscription::QPX_Framework_Storage_Subscription(
+    PrivateTag, QPX_Framework_StoragePtr storage, std::weak_ptr<QPX_Framework_Thread> thread,
+    std::optional<std::string> elementName, bool forChildren)
     : storage_(std::move(storage)),
       thread_(std::move(thread)),
       elementName_(std::move(elementName)),
@@ -255,7 +268,8 @@ QPX_Framework_Storage_Subscription::~QPX_Framework_Storage_Subscription() {
   }
 }
 
-QPX_Framework_SubscriptionPtr QPX_Framework_Storage_Subscription::SetInvocation(QPX_Framework_InvocationPtr invocation) {
+QPX_Framework_SubscriptionPtr QPX_Framework_Storage_Subscription::SetInvocation(
+    QPX_Framework_InvocationPtr invocation) {
   {
     std::lock_guard<std::mutex> guard(invocationMutex_);
     invocation_ = std::move(invocation);
@@ -283,7 +297,8 @@ void QPX_Framework_Storage_Subscription::Send(const Value& node, const Value& el
 
 bool QPX_Framework_Storage_Subscription::_QPX_Framework_Thread_ExecuteCommandPackage(const Value& command) {
   if (command.get(QPX_Framework_Command_Key).string() != QPX_Framework_Command_Notify) return false;
-  const auto subscription = command.get(QPX_Framework_Notify_SubscriptionKey).objectAs<QPX_Framework_Storage_Subscription>();
+  const auto subscription =
+      command.get(QPX_Framework_Notify_SubscriptionKey).objectAs<QPX_Framework_Storage_Subscription>();
   if (!subscription) return true;
   subscription->Deliver(QPX_Framework_Thread::currentThread().get(), command);
   return true;
@@ -295,7 +310,8 @@ void QPX_Framework_Storage_Subscription::QPX_Framework_DeliverNotice(QPX_Framewo
 }
 
 void QPX_Framework_Storage_Subscription::Deliver(QPX_Framework_Thread* receiver, const Value& command) {
-  QPX_Framework_StoragePtr node = command.get(QPX_Framework_Notify_StorageKey).objectAs<QPX_Framework_Storage>();
+  QPX_Framework_StoragePtr node =
+      command.get(QPX_Framework_Notify_StorageKey).objectAs<QPX_Framework_Storage>();
   if (!node) node = storage_;
   const Value element = command.get(QPX_Framework_Notify_ElementKey);
   const Value value = command.get(QPX_Framework_Notify_ValueKey);
@@ -341,26 +357,35 @@ std::int64_t QPX_Framework_Storage_Subscription::integerForKey(std::string_view 
 void QPX_Framework_Storage_Subscription::setNumber(const Value& number, std::string_view key) {
   storage_->setNumber(number, Key(key));
 }
-Value QPX_Framework_Storage_Subscription::numberForKey(std::string_view key) { return storage_->numberForKey(Key(key)); }
+Value QPX_Framework_Storage_Subscription::numberForKey(std::string_view key) {
+  return storage_->numberForKey(Key(key));
+}
 void QPX_Framework_Storage_Subscription::setDouble(double value, std::string_view key) {
   storage_->setDouble(value, Key(key));
 }
-double QPX_Framework_Storage_Subscription::doubleForKey(std::string_view key) { return storage_->doubleForKey(Key(key)); }
+double QPX_Framework_Storage_Subscription::doubleForKey(std::string_view key) {
+  return storage_->doubleForKey(Key(key));
+}
 void QPX_Framework_Storage_Subscription::setString(const Value& string, std::string_view key) {
   storage_->setString(string, Key(key));
 }
-Value QPX_Framework_Storage_Subscription::stringForKey(std::string_view key) { return storage_->stringForKey(Key(key)); }
+Value QPX_Framework_Storage_Subscription::stringForKey(std::string_view key) {
+  return storage_->stringForKey(Key(key));
+}
 bool QPX_Framework_Storage_Subscription::setNewString(const Value& string, std::string_view key) {
   return storage_->setNewString(string, Key(key));
 }
-void QPX_Framework_Storage_Subscription::setBool(bool value, std::string_view key) { storage_->setBool(value, Key(key)); }
+void QPX_Framework_Storage_Subscription::setBool(bool value, std::string_view key) {
+  storage_->setBool(value, Key(key));
+}
 bool QPX_Framework_Storage_Subscription::setNewBool(bool value, std::string_view key) {
   return storage_->setNewBool(value, Key(key));
 }
 bool QPX_Framework_Storage_Subscription::boolForKey(std::string_view key, bool withDefault) {
   return storage_->boolForKey(Key(key), withDefault);
 }
-Value QPX_Framework_Storage_Subscription::setObjectFromDictionary(std::string_view key, const Value& dictionary) {
+Value QPX_Framework_Storage_Subscription::setObjectFromDictionary(std::string_view key,
+                                                                  const Value& dictionary) {
   return storage_->setObjectFromDictionary(key, dictionary);
 }
 Value QPX_Framework_Storage_Subscription::putObjectIntoDictionary(std::string_view key, Value& dictionary) {

@@ -47,10 +47,11 @@ struct QPX_Framework_Storage_SubscriptionTables {
   std::map<std::string, Set, std::less<>> children;
 };
 
-class QPX_Framework_Storage_Subscription final : public platform::ValueObject,
-                                                 public _QPX_Framework_Storage_Access_Protocol,
-                                                 public QPX_Framework_NoticeDelivery,
-                                                 public std::enable_shared_from_this<QPX_Framework_Storage_Subscription> {
+class QPX_Framework_Storage_Subscription final
+    : public platform::ValueObject,
+      public _QPX_Framework_Storage_Access_Protocol,
+      public QPX_Framework_NoticeDelivery,
+      public std::enable_shared_from_this<QPX_Framework_Storage_Subscription> {
  public:
   enum class Kind { ChildList, Element, Children };
 

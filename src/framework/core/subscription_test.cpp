@@ -269,7 +269,7 @@ TEST_F(SubscriptionTest, ReleasedSubscriptionDeliversWhatIsQueuedThenStops) {
 
   thread_->Block();
   base_->setInteger(1, "x");
-  sub.reset();  // the subscriber lets go while a notice is queued
+  sub.reset();                // the subscriber lets go while a notice is queued
   base_->setInteger(2, "x");  // still announced: the queued notice keeps it alive
   EXPECT_FALSE(watched.expired());
   thread_->Unblock();
@@ -342,6 +342,7 @@ TEST_F(SubscriptionTest, AccessorsUseTheSubscribedElement) {
   EXPECT_EQ(named->Storage(), base_);
   EXPECT_EQ(named->Thread(), thread_);
   EXPECT_EQ(list->ElementName(), std::nullopt);
+  base_->PrintSubscriptions();  // describes all three tables without taking locks out of order
 }
 
 TEST_F(SubscriptionTest, OnlyNotifyCommandsAreTakenByTheSubscriptionClass) {
