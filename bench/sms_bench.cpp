@@ -33,8 +33,8 @@ std::vector<Value::Bytes> ReceivedPdus() {
   Value record = {{"TP-UD", std::string(160, 'x')}, {"TP-DA", Value{{"Number", "+4915112345678"}}}};
   if (QPX_Framework_SMS_Encode(record, false, -1)) {
     Value::Bytes submit = record.get("Send Parts New").at(0).at(0).data();
-    Value::Bytes deliver = {0x00, 0x04, 0x0D, 0x91, 0x94, 0x51, 0x11, 0x32, 0x54, 0x76, 0xF8, 0x00, 0x00,
-                            0x21, 0x20, 0x31, 0x21, 0x43, 0x65, 0x00};
+    Value::Bytes deliver = {0x00, 0x04, 0x0D, 0x91, 0x94, 0x51, 0x11, 0x32, 0x54, 0x76,
+                            0xF8, 0x00, 0x00, 0x21, 0x20, 0x31, 0x21, 0x43, 0x65, 0x00};
     deliver.insert(deliver.end(), submit.begin() + 13, submit.end());  // TP-UDL and the septets
     pdus.push_back(deliver);
   }
@@ -46,7 +46,8 @@ void BM_DecodeMixed(benchmark::State& state) {
   const std::vector<Value::Bytes> pdus = ReceivedPdus();
   std::size_t count = 0;
   for (auto _ : state) {
-    for (const Value::Bytes& pdu : pdus) benchmark::DoNotOptimize(QPX_Framework_SMS_Decode(pdu.data(), pdu.size()));
+    for (const Value::Bytes& pdu : pdus)
+      benchmark::DoNotOptimize(QPX_Framework_SMS_Decode(pdu.data(), pdu.size()));
     count += pdus.size();
   }
   state.counters["PDUs/s"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsRate);
@@ -58,7 +59,8 @@ void BM_EncodeMixed(benchmark::State& state) {
   const std::string texts[] = {
       "See you at 8?",
       "Price: 12\xE2\x82\xAC [incl. tax] {ok}",
-      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82! \xD0\x9A\xD0\xB0\xD0\xBA \xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0?",
+      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82! \xD0\x9A\xD0\xB0\xD0\xBA "
+      "\xD0\xB4\xD0\xB5\xD0\xBB\xD0\xB0?",
       std::string(400, 'a'),
       std::string(150, 'b') + "\xC3\xAA" + std::string(50, 'c'),
   };

@@ -1,10 +1,14 @@
 // The one executable, in all its run modes: every library that knows classes by name enters
 // them into the class registry here, before start-up walks the class initialisation table.
 
+#include "app/app_classes.h"
 #include "framework/core/class_table.h"
 #include "framework/core/startup.h"
+#include "framework/util/launch_agent.h"
 
 int main(int argc, char** argv) {
   QPX_Framework_Core_RegisterClasses();
+  QPX_Framework_Launcher_RegisterClasses();
+  QPX_Framework_App_RegisterClasses();
   return QPX_Framework_Main(argc, argv);
 }

@@ -24,7 +24,8 @@ class Authorization {
   // program itself) and waits for it. The program's exit status; -1 when it could not be
   // started or ended by a signal. Back-ends that ask while running (pkexec) answer their
   // own statuses for a refusal (126 dismissed, 127 not authorised).
-  virtual int ExecuteWithPrivileges(const std::string& program, const std::vector<std::string>& arguments) = 0;
+  virtual int ExecuteWithPrivileges(const std::string& program,
+                                    const std::vector<std::string>& arguments) = 0;
 };
 
 // "/usr/bin/pkexec"

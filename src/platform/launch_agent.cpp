@@ -1,11 +1,10 @@
 #include "platform/launch_agent.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cctype>
 #include <cerrno>
@@ -195,7 +194,8 @@ std::string SystemdUserLaunchAgentService::UnitName(const std::string& label) {
 std::string SystemdUserLaunchAgentService::UnitText(const LaunchAgentDescription& agent) {
   std::string text = "[Unit]\nDescription=" + UnitEscaped(agent.label, false) + "\n\n[Service]\n";
   text += "ExecStart=\"" + UnitEscaped(agent.program, true) + "\"\n";
-  if (!agent.workingDirectory.empty()) text += "WorkingDirectory=" + UnitEscaped(agent.workingDirectory, false) + "\n";
+  if (!agent.workingDirectory.empty())
+    text += "WorkingDirectory=" + UnitEscaped(agent.workingDirectory, false) + "\n";
   text += agent.keepAlive ? "Restart=always\nRestartSec=1\n" : "Restart=no\n";
   if (agent.runAtLoad) text += "\n[Install]\nWantedBy=default.target\n";
   return text;
@@ -245,7 +245,8 @@ bool SystemdUserLaunchAgentService::Remove(const std::string& label) {
 }
 
 bool SystemdUserLaunchAgentService::IsLoaded(const std::string& label) const {
-  return Systemctl({"is-enabled", "--quiet", UnitName(label)}) || Systemctl({"is-active", "--quiet", UnitName(label)});
+  return Systemctl({"is-enabled", "--quiet", UnitName(label)}) ||
+         Systemctl({"is-active", "--quiet", UnitName(label)});
 }
 
 }  // namespace platform

@@ -8,14 +8,16 @@
 namespace {
 
 Value Agent(const std::string& label, const std::string& program) {
-  return Value{{"Label", Value(label)}, {"Program", Value(program)}, {"WorkingDirectory", Value("/opt/A B.app")},
-               {"RunAtLoad", Value(true)}, {"KeepAlive", Value(true)}, {"Disabled", Value(false)}};
+  return Value{
+      {"Label", Value(label)},    {"Program", Value(program)}, {"WorkingDirectory", Value("/opt/A B.app")},
+      {"RunAtLoad", Value(true)}, {"KeepAlive", Value(true)},  {"Disabled", Value(false)}};
 }
 
 TEST(SimulatedLaunchAgents, LoadUnloadRemoveLikeTheManager) {
   testing_support::TempDir dir;
   const std::string path = dir / "agent.plist";
-  ASSERT_TRUE(platform::plist::WriteFileAtomically(path, Agent("net.tamsel.dashboard", "/opt/D.app/Contents/MacOS/D Launcher")));
+  ASSERT_TRUE(platform::plist::WriteFileAtomically(
+      path, Agent("net.tamsel.dashboard", "/opt/D.app/Contents/MacOS/D Launcher")));
   platform::SimulatedLaunchAgentService service;
   EXPECT_TRUE(service.Load(path));
   EXPECT_TRUE(service.IsLoaded("net.tamsel.dashboard"));
@@ -59,11 +61,14 @@ TEST(SystemdLaunchAgents, UnitRunsTheProgramAndKeepsItAlive) {
   agent.runAtLoad = true;
   agent.keepAlive = true;
   const std::string unit = platform::SystemdUserLaunchAgentService::UnitText(agent);
-  EXPECT_NE(unit.find("ExecStart=\"/opt/A \\\"B\\\" 100%%$$.app/Contents/MacOS/Dashboard Launcher\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("ExecStart=\"/opt/A \\\"B\\\" 100%%$$.app/Contents/MacOS/Dashboard Launcher\"\n"),
+            std::string::npos)
+      << unit;
   EXPECT_NE(unit.find("WorkingDirectory=/opt/A 100%%.app\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("Restart=always\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("WantedBy=default.target\n"), std::string::npos) << unit;
-  EXPECT_EQ(platform::SystemdUserLaunchAgentService::UnitName("net.tamsel.dashboard"), "net.tamsel.dashboard.service");
+  EXPECT_EQ(platform::SystemdUserLaunchAgentService::UnitName("net.tamsel.dashboard"),
+            "net.tamsel.dashboard.service");
   EXPECT_EQ(platform::SystemdUserLaunchAgentService::UnitName("a b/c"), "a\\x20b\\x2fc.service");
 }
 

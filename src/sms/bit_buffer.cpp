@@ -25,20 +25,23 @@ QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer(PrivateTag, std::vector
                                                          std::uint32_t bitCount)
     : data_(std::move(data)), bitCount_(bitCount) {}
 
-QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithSize(std::uint32_t bits) {
+QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithSize(
+    std::uint32_t bits) {
   QPX_Assert(bits > 0 && bits <= kMaxBits);
-  return std::make_shared<QPX_Framework_SMS_BitBuffer>(PrivateTag(), std::vector<std::uint8_t>((bits + 7) / 8), 0);
+  return std::make_shared<QPX_Framework_SMS_BitBuffer>(PrivateTag(),
+                                                       std::vector<std::uint8_t>((bits + 7) / 8), 0);
 }
 
 QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithBytes(
     const std::uint8_t* bytes, std::size_t count) {
   QPX_Assert(bytes != nullptr || count == 0);
   QPX_Assert(count <= kMaxBits / 8);
-  return std::make_shared<QPX_Framework_SMS_BitBuffer>(PrivateTag(), std::vector<std::uint8_t>(bytes, bytes + count),
-                                                       static_cast<std::uint32_t>(count * 8));
+  return std::make_shared<QPX_Framework_SMS_BitBuffer>(
+      PrivateTag(), std::vector<std::uint8_t>(bytes, bytes + count), static_cast<std::uint32_t>(count * 8));
 }
 
-QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithString(std::string_view hex) {
+QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithString(
+    std::string_view hex) {
   if (hex.size() % 2 != 0 || hex.size() / 2 > kMaxBits / 8) return nullptr;
   std::vector<std::uint8_t> bytes(hex.size() / 2);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -53,7 +56,8 @@ QPX_Framework_SMS_BitBufferPtr QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_Bi
 
 Value::Bytes QPX_Framework_SMS_BitBuffer::Octets() const {
   Value::Bytes out(data_.begin(), data_.begin() + (bitCount_ + 7) / 8);
-  if (const unsigned tail = bitCount_ % 8; tail != 0) out.back() &= static_cast<std::uint8_t>((1u << tail) - 1);
+  if (const unsigned tail = bitCount_ % 8; tail != 0)
+    out.back() &= static_cast<std::uint8_t>((1u << tail) - 1);
   return out;
 }
 
@@ -109,7 +113,8 @@ Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_ReadOctets(std::u
   return Value::Data(std::move(bytes));
 }
 
-void QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_Append(QPX_Framework_SMS_BitBuffer& source, std::uint32_t n) {
+void QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_Append(QPX_Framework_SMS_BitBuffer& source,
+                                                                     std::uint32_t n) {
   Reserve(std::max(std::uint64_t{bitCount_} + n, std::uint64_t{bitIndex_} + n));
   while (n > 0) {
     const unsigned chunk = std::min<std::uint32_t>(n, 32);

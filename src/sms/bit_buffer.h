@@ -87,8 +87,8 @@ class QPX_Framework_SMS_BitBuffer final : public platform::ValueObject {
   Value QPX_Framework_SMS_BitBuffer_ReadTimestamp();
   // The user-data header {"UDH Length", "%02x": element...}. The cursor ends just after the
   // header (UDHL + 1 octets on), also when elements overrun it ("Invalid TP-User Data" is
-  // logged and the overrunning element dropped). The caller makes sure the whole header is
-  // there.
+  // logged and the overrunning element dropped). A header said to run past the buffer ends
+  // at the buffer's end, logged the same way; the PDU decoder refuses such PDUs before.
   Value QPX_Framework_SMS_BitBuffer_ReadUserdataHeader();
   // The element filter for IEI 00 (concatenation, 8-bit reference): keeps the element only
   // with 3 data octets and counters 1 <= current <= max, and adds "Reference Number",

@@ -59,13 +59,15 @@ TEST(BitBuffer, WriteThenReadSeptets) {
   const auto buffer = Buffer::QPX_Framework_SMS_BitBuffer_InitWithSize(1);
   EXPECT_EQ(buffer->BufferSize(), 8u);
   // "hellohello" packs to E8329BFD4697D9EC37 (TS 23.038 packing).
-  for (char c : std::string("hellohello")) buffer->QPX_Framework_SMS_BitBuffer_WriteBits(7, static_cast<std::uint32_t>(c));
+  for (char c : std::string("hellohello"))
+    buffer->QPX_Framework_SMS_BitBuffer_WriteBits(7, static_cast<std::uint32_t>(c));
   EXPECT_EQ(buffer->BitCount(), 70u);
   EXPECT_EQ(buffer->QPX_Framework_SMS_BitBuffer_Fill(8), 2u);
   EXPECT_EQ(buffer->QPX_Framework_SMS_BitBuffer_Fill(8), 0u);
   EXPECT_EQ(buffer->Octets(), FromHex("E8329BFD4697D9EC37")->Octets());
   buffer->SetBitIndex(0);
-  EXPECT_EQ(buffer->QPX_Framework_SMS_BitBuffer_DecodeString(QPX_Framework_Alphabet_GSM, 70).string(), "hellohello");
+  EXPECT_EQ(buffer->QPX_Framework_SMS_BitBuffer_DecodeString(QPX_Framework_Alphabet_GSM, 70).string(),
+            "hellohello");
 
   // Writing over old bits replaces them; BitCount stays where it was.
   buffer->SetBitIndex(0);
@@ -143,7 +145,8 @@ TEST(BitBuffer, DecodePayloadNeedsWholeCharacters) {
   // 8-bit data read off an octet boundary.
   auto shifted = FromHex("F00F");
   shifted->SetBitIndex(4);
-  EXPECT_EQ(shifted->QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(1, 8), Value::Data(Value::Bytes{0xFF}));
+  EXPECT_EQ(shifted->QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(1, 8),
+            Value::Data(Value::Bytes{0xFF}));
 }
 
 TEST(BitBuffer, Addresses) {
@@ -161,6 +164,10 @@ TEST(BitBuffer, Addresses) {
   const Case cases[] = {
       {"international-odd-filler", "05912143F5", false, address("+12345", 1, 1)},
       {"unknown-type", "05812143F5", false, address("12345", 0, 1)},
+      {"national", "04A12143", false, address("1234", 2, 1)},
+      {"network-specific", "04B92143", false, address("1234", 3, 9)},
+      {"subscriber", "04C82143", false, address("1234", 4, 8)},
+      {"abbreviated", "04E12143", false, address("1234", 6, 1)},
       {"star-hash-abc", "068121BADC", false, address("12*#ab", 0, 1)},
       {"filler-inside-adds-nothing", "048121F3", false, address("123", 0, 1)},
       {"service-center", "07917283010010F5", true, address("+27381000015", 1, 1)},
@@ -187,18 +194,24 @@ TEST(BitBuffer, Addresses) {
 
 TEST(BitBuffer, TimeStamps) {
   // 2012-02-13 12:34:56 at -07:00 is 19:34:56 UTC.
-  EXPECT_EQ(FromHex("2120312143658A")->QPX_Framework_SMS_BitBuffer_ReadTimestamp(), Value::DateFromUnix(1329161696));
+  EXPECT_EQ(FromHex("2120312143658A")->QPX_Framework_SMS_BitBuffer_ReadTimestamp(),
+            Value::DateFromUnix(1329161696));
   // +05:45 (23 quarters).
   EXPECT_EQ(FromHex("21203121436532")->QPX_Framework_SMS_BitBuffer_ReadTimestamp(),
             Value::DateFromUnix(1329136496 - 23 * 900));
   // A leap second is accepted.
-  EXPECT_EQ(FromHex("21203121430600")->QPX_Framework_SMS_BitBuffer_ReadTimestamp(), Value::DateFromUnix(1329136500));
-  for (const char* bad : {"21312121436500", "21203142436500", "21200021436500", "21203121436600", "212031214365"})
+  EXPECT_EQ(FromHex("21203121430600")->QPX_Framework_SMS_BitBuffer_ReadTimestamp(),
+            Value::DateFromUnix(1329136500));
+  for (const char* bad :
+       {"21312121436500", "21203142436500", "21200021436500", "21203121436600", "212031214365"})
     EXPECT_TRUE(FromHex(bad)->QPX_Framework_SMS_BitBuffer_ReadTimestamp().isNull()) << bad;
 }
 
 TEST(BitBuffer, UserDataHeader) {
-  const auto buffer = FromHex("0C0003FF0301" "0504158A0000" "0100");
+  const auto buffer = FromHex(
+      "0C0003FF0301"
+      "0504158A0000"
+      "0100");
   const Value header = buffer->QPX_Framework_SMS_BitBuffer_ReadUserdataHeader();
   EXPECT_EQ(buffer->BitIndex(), 13u * 8);
   EXPECT_EQ(header.get("UDH Length"), Value(12));

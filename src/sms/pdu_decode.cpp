@@ -41,7 +41,8 @@ char QPX_Framework_SMS_BitBuffer::GetAddressDigit() {
   return value < 15 ? kAddressDigits[value] : '\0';
 }
 
-std::optional<Value> QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_ReadAddress(bool serviceCenter) {
+std::optional<Value> QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_ReadAddress(
+    bool serviceCenter) {
   if (!Aligned() || !Has(8)) return std::nullopt;
   const std::uint32_t length = QPX_Framework_SMS_BitBuffer_ReadBits(8);
   if (serviceCenter && length == 0) return Value::EmptyDictionary();
@@ -111,7 +112,8 @@ Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_ReadTimestamp() {
     if (fields[i] < kRanges[i].low || fields[i] > kRanges[i].high) return Value();
   }
   const int zoneQuarters = ReadDigitValue(2, true);
-  const std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(fields[0]), static_cast<unsigned>(fields[1]));
+  const std::int64_t days =
+      DaysFromCivil(year, static_cast<unsigned>(fields[0]), static_cast<unsigned>(fields[1]));
   const std::int64_t local = days * 86400 + fields[2] * 3600 + fields[3] * 60 + fields[4];
   return Value::DateFromUnix(static_cast<double>(local - std::int64_t{zoneQuarters} * 900));
 }
@@ -167,7 +169,8 @@ Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_ReadUserdataHeade
 
 // --- User data --------------------------------------------------------------------------------
 
-Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodeString(int alphabet, std::uint32_t bits) {
+Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodeString(int alphabet,
+                                                                            std::uint32_t bits) {
   const auto size = static_cast<std::uint32_t>(QPX_Framework_Alphabet_CharSize(alphabet));
   bits = std::min(bits, BitsLeft());
   std::u16string text;
@@ -196,7 +199,8 @@ Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodeString(int 
   return Value(QPX_Framework_UTF16ToUTF8(text));
 }
 
-Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(int alphabet, std::uint32_t bits) {
+Value QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(int alphabet,
+                                                                                         std::uint32_t bits) {
   if (!Has(bits)) return Value();
   switch (alphabet) {
     case QPX_Framework_Alphabet_8Bit: {
@@ -301,10 +305,10 @@ bool QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodeSMS_Deliver(
 }
 
 bool QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_DecodeSMS_StatusReport(Value& decoded) {
-  QPX_Framework_SMS_BitBuffer_ReadBits(1);  // TP-MMS
-  QPX_Framework_SMS_BitBuffer_ReadBits(2);  // TP-LP and a spare bit
+  QPX_Framework_SMS_BitBuffer_ReadBits(1);                         // TP-MMS
+  QPX_Framework_SMS_BitBuffer_ReadBits(2);                         // TP-LP and a spare bit
   if (QPX_Framework_SMS_BitBuffer_ReadBits(1) != 0) return false;  // TP-SRQ: a report on a command
-  QPX_Framework_SMS_BitBuffer_ReadBits(1);  // TP-UDHI
+  QPX_Framework_SMS_BitBuffer_ReadBits(1);                         // TP-UDHI
   QPX_Framework_SMS_BitBuffer_ReadBits(1);
   if (!Has(8)) return false;
   const int reference = static_cast<int>(QPX_Framework_SMS_BitBuffer_ReadBits(8));

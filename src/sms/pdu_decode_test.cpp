@@ -15,7 +15,8 @@ static void PrintTo(const Value& value, std::ostream* os) { *os << value.Descrip
 namespace {
 
 Value::Bytes Hex(std::string_view hex) {
-  const QPX_Framework_SMS_BitBufferPtr buffer = QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithString(hex);
+  const QPX_Framework_SMS_BitBufferPtr buffer =
+      QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithString(hex);
   EXPECT_NE(buffer, nullptr) << hex;
   return buffer ? buffer->Octets() : Value::Bytes();
 }
@@ -30,7 +31,8 @@ Value Address(const char* number, int typeOfNumber, int plan) {
 
 Value Date(double unixTime) { return Value::DateFromUnix(unixTime); }
 
-Value Deliver(Value serviceCenter, Value originator, int dcs, double scts, Value userData, Value header = Value()) {
+Value Deliver(Value serviceCenter, Value originator, int dcs, double scts, Value userData,
+              Value header = Value()) {
   Value d = Value::EmptyDictionary();
   d.set("Service Center", serviceCenter);
   d.set("TP-OA", originator);
@@ -88,13 +90,16 @@ TEST(PduDecode, PublishedDelivers) {
   const Case cases[] = {
       {"deliver-7bit-national-sender",
        "07917283010010F5040BC87238880900F10000993092516195800AE8329BFD4697D9EC37",
-       Deliver(Address("+27381000015", 1, 1), Address("27838890001", 4, 8), 0, 922713419, Value("hellohello"))},
+       Deliver(Address("+27381000015", 1, 1), Address("27838890001", 4, 8), 0, 922713419,
+               Value("hellohello"))},
       {"deliver-7bit-alphanumeric-sender-mms-sri",
        "0791448720003023240DD0E474D81C0EBB010000111011315214000BE474D81C0EBB5DE3771B",
-       Deliver(Address("+447802000332", 1, 1), Address("diafaan", 5, 0), 0, 1294752341, Value("diafaan.com"))},
+       Deliver(Address("+447802000332", 1, 1), Address("diafaan", 5, 0), 0, 1294752341,
+               Value("diafaan.com"))},
       {"deliver-7bit-international-sender",
        "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07",
-       Deliver(Address("+31624000000", 1, 1), Address("+31641600986", 1, 1), 0, 1030390661, Value("How are you?"))},
+       Deliver(Address("+31624000000", 1, 1), Address("+31641600986", 1, 1), 0, 1030390661,
+               Value("How are you?"))},
       {"deliver-7bit-alphanumeric-sender-zone-plus-1h",
        "0791447758100650040DD0F334FC1CA6970100008080312170224008D4F29CDE0EA7D9",
        Deliver(Address("+447785016005", 1, 1), Address("sipgate", 5, 0), 0, 1218625642, Value("Testmail"))},
@@ -106,17 +111,18 @@ TEST(PduDecode, CraftedDelivers) {
   const Case cases[] = {
       {"deliver-first-octet-24-no-header", "002405912143F500002120312143650002C834",
        Deliver(kNoCenter, kSender, 0, kStamp, Value("Hi"))},
-      {"deliver-7bit-udh-concat",
-       "004405912143F5000021203121436500120500032A0201906536FB0DBABFE56C32",
-       Deliver(kNoCenter, kSender, 0, kStamp, Value("Hello world"), Header(5, {{"00", Concatenation(42, 2, 1)}}))},
+      {"deliver-7bit-udh-concat", "004405912143F5000021203121436500120500032A0201906536FB0DBABFE56C32",
+       Deliver(kNoCenter, kSender, 0, kStamp, Value("Hello world"),
+               Header(5, {{"00", Concatenation(42, 2, 1)}}))},
       {"deliver-7bit-euro-escape", "000405912143F500002120312143650006E14D59BCE101",
-       Deliver(kNoCenter, kSender, 0, kStamp, Value("a\xE2\x82\xAC" "b["))},
+       Deliver(kNoCenter, kSender, 0, kStamp,
+               Value("a\xE2\x82\xAC"
+                     "b["))},
       {"deliver-7bit-lone-escape-dropped", "000405912143F50000212031214365000461F17803",
        Deliver(kNoCenter, kSender, 0, kStamp, Value("abc"))},
       {"deliver-ucs2-national-sender", "000405812143F5000821203121436500040041041F",
        Deliver(kNoCenter, Address("12345", 0, 1), 8, kStamp, Value("A\xD0\x9F"))},
-      {"deliver-ucs2-udh-concat",
-       "004405912143F500082120312143650012050003070303041F04400438043204350442",
+      {"deliver-ucs2-udh-concat", "004405912143F500082120312143650012050003070303041F04400438043204350442",
        Deliver(kNoCenter, kSender, 8, kStamp, Value("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"),
                Header(5, {{"00", Concatenation(7, 3, 3)}}))},
       {"deliver-8bit-data", "000405912143F5000421203121436500030102FF",
@@ -125,9 +131,9 @@ TEST(PduDecode, CraftedDelivers) {
        Deliver(kNoCenter, kSender, 0xF0, kStamp, Value("Flash"))},
       {"deliver-dcs-40-auto-deletion-reads-as-gsm", "000405912143F5004021203121436500054676788E06",
        Deliver(kNoCenter, kSender, 0x40, kStamp, Value("Flash"))},
-      {"deliver-udh-16bit-concat-kept-raw",
-       "004405912143F50000212031214365001006080412340201F0B09C0E7ABBCB",
-       Deliver(kNoCenter, kSender, 0, kStamp, Value("part one"), Header(6, {{"08", Element(8, "12340201")}}))},
+      {"deliver-udh-16bit-concat-kept-raw", "004405912143F50000212031214365001006080412340201F0B09C0E7ABBCB",
+       Deliver(kNoCenter, kSender, 0, kStamp, Value("part one"),
+               Header(6, {{"08", Element(8, "12340201")}}))},
       {"deliver-concat-current-above-max-dropped", "004405912143F5000021203121436500080500032A0203F0",
        Deliver(kNoCenter, kSender, 0, kStamp, Value("x"), Header(5, {}))},
       {"deliver-concat-one-of-one", "004405912143F50000212031214365000A0500032A0101DEEE32",
@@ -140,7 +146,8 @@ TEST(PduDecode, CraftedDelivers) {
        Deliver(kNoCenter, Address("+", 1, 1), 0, kStamp, Value("Hi"))},
       {"deliver-sender-ton-7-no-number", "000404F1214300002120312143650002C834",
        Deliver(kNoCenter, Value::EmptyDictionary(), 0, kStamp, Value("Hi"))},
-      {"deliver-udl-0", "000405912143F500002120312143650000", Deliver(kNoCenter, kSender, 0, kStamp, Value())},
+      {"deliver-udl-0", "000405912143F500002120312143650000",
+       Deliver(kNoCenter, kSender, 0, kStamp, Value())},
       {"deliver-udl-0-unsupported-dcs", "000405912143F500802120312143650000",
        Deliver(kNoCenter, kSender, 0x80, kStamp, Value())},
       {"deliver-zone-minus-7h", "000405912143F500002120312143658A02C834",
@@ -196,10 +203,10 @@ TEST(PduDecode, UndecodablePdus) {
       {"deliver-dcs-compressed", "000405912143F500202120312143650002C834", Value()},
       {"deliver-dcs-reserved-group", "000405912143F500802120312143650002C834", Value()},
       {"deliver-udl-255-with-2-octets", "000405912143F5000021203121436500FFC834", Value()},
-      {"status-report-on-command",
-       "0791447758100650262A0C914477112233442120312143658A2120312153658A00", Value()},
-      {"status-report-truncated-discharge-time",
-       "0791447758100650062A0C914477112233442120312143658A21203121", Value()},
+      {"status-report-on-command", "0791447758100650262A0C914477112233442120312143658A2120312153658A00",
+       Value()},
+      {"status-report-truncated-discharge-time", "0791447758100650062A0C914477112233442120312143658A21203121",
+       Value()},
       {"status-report-bad-discharge-time",
        "0791447758100650062A0C914477112233442120312143658A2120312166658A00", Value()},
   };
@@ -215,7 +222,8 @@ TEST(PduDecode, ConcatenatedPartKeepsItsUserDataBits) {
   // TP-UDL 18 less the 7 septets of header and fill: 11 septets.
   EXPECT_EQ(bits->BitCount(), 77u);
   EXPECT_EQ(bits->BitIndex(), 0u);
-  EXPECT_EQ(bits->QPX_Framework_SMS_BitBuffer_DecodeString(QPX_Framework_Alphabet_GSM, 77).string(), "Hello world");
+  EXPECT_EQ(bits->QPX_Framework_SMS_BitBuffer_DecodeString(QPX_Framework_Alphabet_GSM, 77).string(),
+            "Hello world");
 
   // Not for a one-part "concatenation", a dropped element or a 16-bit reference.
   for (const char* pdu : {"004405912143F50000212031214365000A0500032A0101DEEE32",
@@ -235,7 +243,8 @@ TEST(PduDecode, NonDataIsRefused) {
 
 TEST(PduDecode, AddressHelpers) {
   EXPECT_EQ(QPX_Framework_Module_SMS_Assemble_Address_MakeString(Address("+12345", 1, 1)), "1:1:+12345");
-  EXPECT_EQ(QPX_Framework_Module_SMS_Assemble_Address_MakeString(Value::EmptyDictionary()), "(null):(null):(null)");
+  EXPECT_EQ(QPX_Framework_Module_SMS_Assemble_Address_MakeString(Value::EmptyDictionary()),
+            "(null):(null):(null)");
 
   EXPECT_EQ(QPX_Framework_SMS_GetNumberFromObject(Address("+49", 1, 1)), Value("+49"));
   EXPECT_EQ(QPX_Framework_SMS_GetNumberFromObject(Value({{"Number", Value({{"Number", Value("0171")}})}})),

@@ -53,7 +53,8 @@ struct Choice {
 
 // NFC or NFKC of UTF-8 text, as UTF-16. Bytes that are not UTF-8 read as U+FFFD.
 std::u16string Normalize(const std::string& text, bool compatibility) {
-  const icu::UnicodeString source = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+  const icu::UnicodeString source =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* normalizer =
       compatibility ? icu::Normalizer2::getNFKCInstance(status) : icu::Normalizer2::getNFCInstance(status);
@@ -174,11 +175,12 @@ Value BuildTPDUs(const Choice& choice, const std::vector<std::uint8_t>& address,
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const Span& part = parts[i];
     const std::size_t units = part.end - part.begin;
-    QPX_Framework_SMS_BitBufferPtr buffer = QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithSize(
-        static_cast<std::uint32_t>(8 * (7 + address.size() + 6) + 16 * units));
+    QPX_Framework_SMS_BitBufferPtr buffer =
+        QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithSize(
+            static_cast<std::uint32_t>(8 * (7 + address.size() + 6) + 16 * units));
     auto octet = [&](std::uint32_t value) { buffer->QPX_Framework_SMS_BitBuffer_WriteBits(8, value & 0xFF); };
 
-    std::uint32_t first = 0x01;  // SMS-SUBMIT
+    std::uint32_t first = 0x01;              // SMS-SUBMIT
     if (validityPeriod >= 0) first |= 0x10;  // relative validity period
     if (statusReport) first |= 0x20;
     if (concatenated) first |= 0x40;
@@ -193,8 +195,8 @@ Value BuildTPDUs(const Choice& choice, const std::vector<std::uint8_t>& address,
     else
       octet(static_cast<std::uint32_t>(2 * units + (concatenated ? 6 : 0)));
     if (concatenated) {
-      for (std::uint32_t b : {0x05u, 0x00u, 0x03u, std::uint32_t{reference}, static_cast<std::uint32_t>(parts.size()),
-                              static_cast<std::uint32_t>(i + 1)})
+      for (std::uint32_t b : {0x05u, 0x00u, 0x03u, std::uint32_t{reference},
+                              static_cast<std::uint32_t>(parts.size()), static_cast<std::uint32_t>(i + 1)})
         octet(b);
       if (gsm) buffer->QPX_Framework_SMS_BitBuffer_WriteBits(1, 0);  // to the septet boundary
     }
@@ -236,7 +238,9 @@ bool _QPX_Framework_SMS_Options::QPX_Framework_Init(const std::string& className
 void QPX_Framework_SMS_Codec_RegisterClasses() {
   QPX_Framework_ClassEntry entry;
   entry.name = "_QPX_Framework_SMS_Options";
-  entry.init = [](const std::string& className) { return _QPX_Framework_SMS_Options::QPX_Framework_Init(className); };
+  entry.init = [](const std::string& className) {
+    return _QPX_Framework_SMS_Options::QPX_Framework_Init(className);
+  };
   QPX_Framework_ClassRegistry::Register(std::move(entry));
 }
 
@@ -298,7 +302,8 @@ bool QPX_Framework_SMS_Encode(Value& record, bool statusReport, int validityPeri
   else
     validityPeriod = -1;
   record.set("TP-SRR", Value(statusReport));
-  QPX_Assert_Detail(!record.contains("Send Parts"), Value("message record already encoded: " + record.Description()));
+  QPX_Assert_Detail(!record.contains("Send Parts"),
+                    Value("message record already encoded: " + record.Description()));
 
   const Value recipients = QPX_Framework_SMS_GetRecipients(record);
   if (recipients.empty()) {

@@ -89,8 +89,8 @@ class SmsEncodeTest : public ::testing::Test {
   }
 
   // The TPDUs for one recipient.
-  static std::vector<Value::Bytes> EncodeFor(const std::string& text, const char* number = "+491", bool report = false,
-                                             int validity = -1) {
+  static std::vector<Value::Bytes> EncodeFor(const std::string& text, const char* number = "+491",
+                                             bool report = false, int validity = -1) {
     Value record = Text(text);
     record.set("TP-DA", Value({{"Number", Value(number)}}));
     std::vector<Value::Bytes> parts;
@@ -162,10 +162,11 @@ TEST(SmsEncodeInfo, AlphabetChoice) {
       {"gsm-160-one-part", std::string(160, 'a'), false, 0, 1, 160, 160, false, std::string(160, 'a')},
       {"gsm-161-two-parts", std::string(161, 'a'), false, 0, 2, 306, 161, false, std::string(161, 'a')},
       {"gsm-extension-counts-two-septets", Repeat(euro, 80), false, 0, 1, 160, 80, false, Repeat(euro, 80)},
-      {"gsm-extension-161-septets", Repeat(euro, 80) + "a", false, 0, 2, 305, 81, false, Repeat(euro, 80) + "a"},
+      {"gsm-extension-161-septets", Repeat(euro, 80) + "a", false, 0, 2, 305, 81, false,
+       Repeat(euro, 80) + "a"},
       // The euro pair would straddle septets 153/154: the first part ends one septet early.
-      {"gsm-escape-never-split", std::string(152, 'a') + euro + std::string(10, 'b'), false, 0, 2, 305, 163, false,
-       std::string(152, 'a') + euro + std::string(10, 'b')},
+      {"gsm-escape-never-split", std::string(152, 'a') + euro + std::string(10, 'b'), false, 0, 2, 305, 163,
+       false, std::string(152, 'a') + euro + std::string(10, 'b')},
       {"ucs2-70-one-part", Repeat(cyrillic, 70), false, 2, 1, 70, 70, false, Repeat(cyrillic, 70)},
       {"ucs2-71-two-parts", Repeat(cyrillic, 71), false, 2, 2, 134, 71, false, Repeat(cyrillic, 71)},
       {"gsm-255-parts", std::string(255 * 153, 'a'), false, 0, 255, 255 * 153, 255 * 153, false,
@@ -210,7 +211,9 @@ TEST_F(SmsEncodeTest, SinglePartTPDUs) {
       {"validity-out-of-range-means-none", "Hi", false, 256, "0100039194F1000002C834"},
       {"gsm-euro", "\xE2\x82\xAC", false, -1, "0100039194F10000029B32"},
       {"greek-alpha-sent-as-a", "\xCE\x91", false, -1, "0100039194F100000141"},
-      {"ucs2", "A\xD0\x9F", false, -1, "0100039194F100080400410" "41F"},
+      {"ucs2", "A\xD0\x9F", false, -1,
+       "0100039194F100080400410"
+       "41F"},
       {"empty-text-one-empty-part", "", false, -1, "0100039194F1000000"},
   };
   for (const Case& c : cases) {
@@ -232,7 +235,7 @@ TEST_F(SmsEncodeTest, ConcatenatedGsmParts) {
   EXPECT_EQ(HexOf(Value::Bytes(second.userData.begin(), second.userData.begin() + 6)), "050003000202");
   EXPECT_EQ(first.userData.size(), 140u);
   EXPECT_EQ(second.userData.size(), 14u);  // ceil(15 * 7 / 8)
-  EXPECT_EQ(parts[0].size(), 9u + 140);  // first octet, TP-MR, 4 address octets, TP-PID, TP-DCS, TP-UDL
+  EXPECT_EQ(parts[0].size(), 9u + 140);    // first octet, TP-MR, 4 address octets, TP-PID, TP-DCS, TP-UDL
 }
 
 TEST_F(SmsEncodeTest, ConcatenatedUcs2Parts) {
@@ -247,7 +250,8 @@ TEST_F(SmsEncodeTest, ConcatenatedUcs2Parts) {
 }
 
 TEST_F(SmsEncodeTest, EscapeStartsTheNextPart) {
-  const std::vector<Value::Bytes> parts = EncodeFor(std::string(152, 'a') + "\xE2\x82\xAC" + std::string(10, 'b'));
+  const std::vector<Value::Bytes> parts =
+      EncodeFor(std::string(152, 'a') + "\xE2\x82\xAC" + std::string(10, 'b'));
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(ParseSubmit(parts[0]).userDataLength, 7 + 152);
   EXPECT_EQ(ParseSubmit(parts[1]).userDataLength, 7 + 12);
@@ -266,7 +270,8 @@ TEST_F(SmsEncodeTest, EveryPartDecodesBackToTheText) {
       Repeat("a" + euro, 200),
       Repeat("\xD0\x9F\xD1\x80", 100),
       std::string(153 * 3, 'z'),
-      "@\xC2\xA3$\xC2\xA5\xC3\xA8\xC3\xA9\xC3\xB9\xC3\xAC\xC3\xB2\xC3\x87\n\xC3\x98\xC3\xB8\r\xC3\x85\xC3\xA5",
+      "@\xC2\xA3$"
+      "\xC2\xA5\xC3\xA8\xC3\xA9\xC3\xB9\xC3\xAC\xC3\xB2\xC3\x87\n\xC3\x98\xC3\xB8\r\xC3\x85\xC3\xA5",
   };
   for (const std::string& text : cases) {
     QPX_Framework_SMS_EncodeInfo info;
@@ -290,12 +295,14 @@ TEST_F(SmsEncodeTest, EveryPartDecodesBackToTheText) {
 
 TEST_F(SmsEncodeTest, RecordFields) {
   Value record = Text("Hi");
-  record.set("TP-DAs", Value(Value::Array{Value({{"Number", Value("+491")}}), Value({{"Number", Value("0171")}})}));
+  record.set("TP-DAs",
+             Value(Value::Array{Value({{"Number", Value("+491")}}), Value({{"Number", Value("0171")}})}));
   ASSERT_TRUE(QPX_Framework_SMS_Encode(record, true, 167));
   EXPECT_EQ(record.get("TP-VP"), Value(167));
   EXPECT_EQ(record.get("TP-SRR"), Value(true));
   EXPECT_EQ(record.get("Message References"), Value::EmptyArray());
-  EXPECT_EQ(record.get("Message References New"), Value(Value::Array{Value::EmptyArray(), Value::EmptyArray()}));
+  EXPECT_EQ(record.get("Message References New"),
+            Value(Value::Array{Value::EmptyArray(), Value::EmptyArray()}));
   const Value parts = record.get("Send Parts New");
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(HexOf(parts.at(0).at(0).data()), "3100039194F10000A702C834");
@@ -339,7 +346,8 @@ TEST_F(SmsEncodeTest, FailuresStoreOnlyValidityAndReportFlag) {
 
   // A bad second number: nothing stored and no reference used up for the first.
   Value badNumber = Text(longText);
-  badNumber.set("TP-DAs", Value(Value::Array{Value({{"Number", Value("+491")}}), Value({{"Number", Value("4+9")}})}));
+  badNumber.set("TP-DAs",
+                Value(Value::Array{Value({{"Number", Value("+491")}}), Value({{"Number", Value("4+9")}})}));
   EXPECT_FALSE(QPX_Framework_SMS_Encode(badNumber, true, -1));
   EXPECT_FALSE(badNumber.contains("Send Parts New"));
   EXPECT_FALSE(badNumber.contains("Message References New"));
@@ -347,7 +355,9 @@ TEST_F(SmsEncodeTest, FailuresStoreOnlyValidityAndReportFlag) {
 }
 
 TEST_F(SmsEncodeTest, ReferenceCountsPerDestination) {
-  auto referenceOf = [](const std::vector<Value::Bytes>& parts) { return ParseSubmit(parts.at(0)).userData.at(3); };
+  auto referenceOf = [](const std::vector<Value::Bytes>& parts) {
+    return ParseSubmit(parts.at(0)).userData.at(3);
+  };
   const std::string longText(200, 'a');
   EXPECT_EQ(referenceOf(EncodeFor(longText, "+491")), 0);
   EXPECT_EQ(referenceOf(EncodeFor(longText, "+491")), 1);

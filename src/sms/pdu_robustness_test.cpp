@@ -95,7 +95,8 @@ TEST(PduRobustness, RandomTruncatedAndMutatedPdus) {
               pdu[at] = static_cast<std::uint8_t>(below(256));
               break;
             case 2:
-              pdu.insert(pdu.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(below(256)));
+              pdu.insert(pdu.begin() + static_cast<std::ptrdiff_t>(at),
+                         static_cast<std::uint8_t>(below(256)));
               break;
             default:
               pdu.erase(pdu.begin() + static_cast<std::ptrdiff_t>(at));
@@ -120,7 +121,8 @@ TEST(PduRobustness, BitBufferReadersOnRandomBytes) {
   for (int round = 0; round < 20000; ++round) {
     Value::Bytes bytes(below(40));
     for (auto& b : bytes) b = static_cast<std::uint8_t>(below(256));
-    const auto buffer = QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithBytes(bytes.data(), bytes.size());
+    const auto buffer =
+        QPX_Framework_SMS_BitBuffer::QPX_Framework_SMS_BitBuffer_InitWithBytes(bytes.data(), bytes.size());
     ASSERT_NO_THROW({
       switch (round % 5) {
         case 0:
@@ -133,14 +135,16 @@ TEST(PduRobustness, BitBufferReadersOnRandomBytes) {
           buffer->QPX_Framework_SMS_BitBuffer_ReadUserdataHeader();
           break;
         case 3:
-          buffer->QPX_Framework_SMS_BitBuffer_DecodeString(static_cast<int>(below(3)), static_cast<std::uint32_t>(below(400)));
+          buffer->QPX_Framework_SMS_BitBuffer_DecodeString(static_cast<int>(below(3)),
+                                                           static_cast<std::uint32_t>(below(400)));
           break;
         default:
-          buffer->QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(static_cast<int>(below(5)) - 1,
-                                                                       static_cast<std::uint32_t>(below(400)));
+          buffer->QPX_Framework_SMS_BitBuffer_DecodePayloadWithAlphabet(
+              static_cast<int>(below(5)) - 1, static_cast<std::uint32_t>(below(400)));
           break;
       }
-    }) << "round " << round;
+    }) << "round "
+       << round;
   }
 }
 
@@ -148,8 +152,18 @@ TEST(PduRobustness, BitBufferReadersOnRandomBytes) {
 TEST(PduRobustness, EncodeInfoOnRandomText) {
   std::mt19937 random(99);
   auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
-  const char* const pieces[] = {"a", "\xE2\x82\xAC", "\xD0\x9F", "\xF0\x9F\x98\x80", "\xEF\xAC\x81", "\xCC\x81",
-                                "\xFF", "\xED\xA0\x80", "\x1B", "`", "\n", "{"};
+  const char* const pieces[] = {"a",
+                                "\xE2\x82\xAC",
+                                "\xD0\x9F",
+                                "\xF0\x9F\x98\x80",
+                                "\xEF\xAC\x81",
+                                "\xCC\x81",
+                                "\xFF",
+                                "\xED\xA0\x80",
+                                "\x1B",
+                                "`",
+                                "\n",
+                                "{"};
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     const std::size_t count = below(400);

@@ -68,17 +68,22 @@ QPX_Framework_XML_Element QPX_Framework_CheckQuirk_Device(const std::shared_ptr<
                                                           std::string_view quirk) {
   std::shared_ptr<QPX_Framework_Storage> node = modem;
   if (!node)
-    node = platform::CurrentThreadContext().dictionary.get("QPX Current Modem").objectAs<QPX_Framework_Storage>();
+    node = platform::CurrentThreadContext()
+               .dictionary.get("QPX Current Modem")
+               .objectAs<QPX_Framework_Storage>();
   if (!node) return QPX_Framework_XML_Element();
   const Value quirks = node->objectForKey(QPX_Framework_ModemQuirks_Key);
   if (quirks.isNull()) return QPX_Framework_XML_Element();
-  QPX_Assert_Detail(quirks.isDictionary(), Value("\"Modem Quirks\" is not a dictionary: " + quirks.Description()));
+  QPX_Assert_Detail(quirks.isDictionary(),
+                    Value("\"Modem Quirks\" is not a dictionary: " + quirks.Description()));
   const Value entry = quirks.get(quirk);
   if (entry.isNull()) return QPX_Framework_XML_Element();
   QPX_Framework_XML_Element element = QPX_Framework_XML_ElementFromValue(entry);
-  QPX_Assert_Detail(element, Value("quirk \"" + std::string(quirk) + "\" is not an XML element: " + entry.Description()));
+  QPX_Assert_Detail(
+      element, Value("quirk \"" + std::string(quirk) + "\" is not an XML element: " + entry.Description()));
 
-  const std::vector<QPX_Framework_XML_Element> devices = element.QPX_Framework_XML_Element_GetChildren("Device");
+  const std::vector<QPX_Framework_XML_Element> devices =
+      element.QPX_Framework_XML_Element_GetChildren("Device");
   if (devices.empty()) return element;
   for (const QPX_Framework_XML_Element& device : devices) {
     const std::optional<std::string> key = device.QPX_Framework_XML_Element_GetAttributeValue("Key");
@@ -90,7 +95,8 @@ QPX_Framework_XML_Element QPX_Framework_CheckQuirk_Device(const std::shared_ptr<
   return QPX_Framework_XML_Element();
 }
 
-std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Element& element, std::string_view attribute) {
+std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Element& element,
+                                                  std::string_view attribute) {
   const std::optional<std::string> text = element.QPX_Framework_XML_Element_GetAttributeValue(attribute);
   if (!text) return 0;
   // Leading blanks and a plus sign are allowed; whatever follows the number is ignored. The
@@ -100,8 +106,10 @@ std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Elemen
   if (!number.empty() && number.front() == '+') number.remove_prefix(1);
   double seconds = 0;
   const auto result = std::from_chars(number.data(), number.data() + number.size(), seconds);
-  if (result.ec == std::errc::result_out_of_range) seconds = number.front() == '-' ? -1.0 : 1e12;
-  else if (result.ec != std::errc() || std::isnan(seconds)) return 0;
+  if (result.ec == std::errc::result_out_of_range)
+    seconds = number.front() == '-' ? -1.0 : 1e12;
+  else if (result.ec != std::errc() || std::isnan(seconds))
+    return 0;
   const double microseconds = seconds * 1000000.0;
   if (microseconds <= 0) return 0;
   if (microseconds >= 4294967295.0) return 4294967295u;
@@ -111,7 +119,8 @@ std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Elemen
 void _QPX_Framework_XMLDelay(const QPX_Framework_XML_Element& element, std::string_view attribute) {
   const std::uint32_t microseconds = QPX_Framework_XMLDelay_Microseconds(element, attribute);
   if (microseconds == 0) return;
-  timespec remaining{static_cast<time_t>(microseconds / 1000000u), static_cast<long>(microseconds % 1000000u) * 1000L};
+  timespec remaining{static_cast<time_t>(microseconds / 1000000u),
+                     static_cast<long>(microseconds % 1000000u) * 1000L};
   while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }

@@ -26,7 +26,8 @@ extern const char* const QPX_Framework_ModemQuirks_Key;
 // Elements of one document are read, never changed, once they are shared this way.
 class QPX_Framework_XML_ElementObject final : public platform::ValueObject {
  public:
-  explicit QPX_Framework_XML_ElementObject(QPX_Framework_XML_Element element) : element_(std::move(element)) {}
+  explicit QPX_Framework_XML_ElementObject(QPX_Framework_XML_Element element)
+      : element_(std::move(element)) {}
   const QPX_Framework_XML_Element& element() const { return element_; }
   std::string Description() const override;
 
@@ -57,6 +58,7 @@ QPX_Framework_XML_Element QPX_Framework_CheckQuirk_Device(const std::shared_ptr<
 // The pause the element's delay attribute asks for, in whole microseconds: the attribute's
 // decimal seconds (fractions allowed) times 1,000,000, clamped to 0 .. 4,294,967,295. An
 // absent attribute, or text that is no number, is 0.
-std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Element& element, std::string_view attribute);
+std::uint32_t QPX_Framework_XMLDelay_Microseconds(const QPX_Framework_XML_Element& element,
+                                                  std::string_view attribute);
 // Sleeps for that pause; an absent attribute or zero does nothing. Blocks the calling thread.
 void _QPX_Framework_XMLDelay(const QPX_Framework_XML_Element& element, std::string_view attribute);

@@ -42,7 +42,8 @@ class ErrorLog {
 
 std::vector<std::string> RootNames(const std::vector<QPX_Framework_XML_Element>& roots) {
   std::vector<std::string> names;
-  for (const auto& root : roots) names.push_back(root.QPX_Framework_XML_Element_GetAttributeValue("id").value_or("?"));
+  for (const auto& root : roots)
+    names.push_back(root.QPX_Framework_XML_Element_GetAttributeValue("id").value_or("?"));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -62,7 +63,8 @@ TEST(ReadDevicesXML, ReadsTheResourcesFileAndOnePerDriverFolder) {
   }
 
   WriteFile(resources / "Drivers/Gamma/Devices.xml", "<Devices id=\"gamma\">");
-  EXPECT_EQ(RootNames(QPX_Framework_ReadDevicesXML(resources.path())), (std::vector<std::string>{"alpha", "main"}));
+  EXPECT_EQ(RootNames(QPX_Framework_ReadDevicesXML(resources.path())),
+            (std::vector<std::string>{"alpha", "main"}));
 }
 
 TEST(ReadDevicesXML, WithoutDriversOnlyTheResourcesFile) {
@@ -141,9 +143,18 @@ TEST(XMLDelay, ReadsDecimalSeconds) {
     const char* value;  // null: no attribute
     std::uint32_t microseconds;
   } cases[] = {
-      {"0.25", 250000},  {"2", 2000000},     {" +1.5s", 1500000}, {"0", 0},
-      {"-1", 0},         {"1e-7", 0},        {"abc", 0},          {"", 0},
-      {"5000", 4294967295u}, {"1e400", 4294967295u}, {"-1e400", 0}, {"nan", 0},
+      {"0.25", 250000},
+      {"2", 2000000},
+      {" +1.5s", 1500000},
+      {"0", 0},
+      {"-1", 0},
+      {"1e-7", 0},
+      {"abc", 0},
+      {"", 0},
+      {"5000", 4294967295u},
+      {"1e400", 4294967295u},
+      {"-1e400", 0},
+      {"nan", 0},
       {nullptr, 0},
   };
   for (const Case& c : cases) {

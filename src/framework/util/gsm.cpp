@@ -110,7 +110,8 @@ struct Lookup {
       extension[code] = SearchCode(0x1B00 + code, &found);
       extensionListed[code] = found;
     }
-    for (std::uint32_t c = 0; c < kEncodeTableLimit; ++c) encode[c] = static_cast<std::int16_t>(EncodeGsmSlow(static_cast<char16_t>(c)));
+    for (std::uint32_t c = 0; c < kEncodeTableLimit; ++c)
+      encode[c] = static_cast<std::int16_t>(EncodeGsmSlow(static_cast<char16_t>(c)));
     euro = static_cast<std::int16_t>(EncodeGsmSlow(u'\u20AC'));
   }
 };
@@ -200,7 +201,10 @@ int QPX_Framework_SMS_DCStoAlphabet(int dataCodingScheme) {
 
 int QPX_Framework_SelectBestEncoding(const std::shared_ptr<QPX_Framework_Storage>& modem) {
   std::shared_ptr<QPX_Framework_Storage> node = modem;
-  if (!node) node = platform::CurrentThreadContext().dictionary.get("QPX Current Modem").objectAs<QPX_Framework_Storage>();
+  if (!node)
+    node = platform::CurrentThreadContext()
+               .dictionary.get("QPX Current Modem")
+               .objectAs<QPX_Framework_Storage>();
   if (!node) return QPX_Framework_Encoding_None;
   const Value offered = node->objectForKey(QPX_Framework_ModemStorage_CSCS_Key);
   if (offered.isNull()) return QPX_Framework_Encoding_None;
@@ -319,7 +323,8 @@ std::string QPX_Framework_UTF16ToUTF8(std::u16string_view units) {
   out.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
     std::uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {

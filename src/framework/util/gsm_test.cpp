@@ -145,13 +145,14 @@ TEST(GsmAlphabet, DataCodingSchemeToAlphabet) {
     int expected;
   };
   const Case cases[] = {
-      {0x00, 0},  {0x04, 1},  {0x08, 2},  {0x0C, 3},  {0x10, 0},  {0x11, 0},  {0x15, 1},  {0x18, 2},
-      {0x20, -1}, {0x28, -1}, {0x3F, -1},  // compressed
+      {0x00, 0},  {0x04, 1},  {0x08, 2},  {0x0C, 3},  {0x10, 0},  {0x11, 0},
+      {0x15, 1},  {0x18, 2},  {0x20, -1}, {0x28, -1}, {0x3F, -1},              // compressed
       {0x40, 0},  {0x44, 1},  {0x48, 2},  {0x4C, 3},  {0x51, 0},  {0x60, -1},  // automatic deletion
-      {0x80, -1}, {0xBF, -1}, {0xC0, 0},  {0xC8, 0},  {0xDF, 0},  {0xE0, 2},  {0xEF, 2},
-      {0xF0, 0},  {0xF1, 0},  {0xF4, 1},  {0xF6, 1},  {0xFF, 1},
+      {0x80, -1}, {0xBF, -1}, {0xC0, 0},  {0xC8, 0},  {0xDF, 0},  {0xE0, 2},
+      {0xEF, 2},  {0xF0, 0},  {0xF1, 0},  {0xF4, 1},  {0xF6, 1},  {0xFF, 1},
   };
-  for (const Case& c : cases) EXPECT_EQ(QPX_Framework_SMS_DCStoAlphabet(c.dcs), c.expected) << std::hex << c.dcs;
+  for (const Case& c : cases)
+    EXPECT_EQ(QPX_Framework_SMS_DCStoAlphabet(c.dcs), c.expected) << std::hex << c.dcs;
   EXPECT_THROW(QPX_Framework_SMS_DCStoAlphabet(256), platform::AssertionFailure);
   EXPECT_THROW(QPX_Framework_SMS_DCStoAlphabet(-1), platform::AssertionFailure);
 }
@@ -162,25 +163,34 @@ TEST(GsmAlphabet, RelativeValidityPeriod) {
     double seconds;
   };
   const Case cases[] = {
-      {0, 300},          {143, 43200},       {144, 45000},        {167, 86400},   {168, 172800},
-      {196, 2592000},    {197, 3024000},     {255, 38102400},     {-1, -1.0},     {256, -1.0},
+      {0, 300},       {143, 43200},   {144, 45000},    {167, 86400}, {168, 172800},
+      {196, 2592000}, {197, 3024000}, {255, 38102400}, {-1, -1.0},   {256, -1.0},
   };
-  for (const Case& c : cases) EXPECT_DOUBLE_EQ(QPX_Framework_RelativeValidityPeriodToSeconds(c.value), c.seconds) << c.value;
+  for (const Case& c : cases)
+    EXPECT_DOUBLE_EQ(QPX_Framework_RelativeValidityPeriodToSeconds(c.value), c.seconds) << c.value;
 }
 
 TEST(GsmAlphabet, Ucs2_81Form) {
   // Three Cyrillic letters of page 0x08 (U+0400-U+047F) and a Latin letter.
-  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xD0\x9F\xD1\x80\xD0\xB8" "A", 0x3F), "810408" "9FC0B841");
+  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xD0\x9F\xD1\x80\xD0\xB8"
+                                         "A",
+                                         0x3F),
+            "810408"
+            "9FC0B841");
   // No character outside the GSM alphabet: page 0; the euro sign takes two bytes.
   EXPECT_EQ(QPX_Framework_Encode_UCS2_81("a\xE2\x82\xAC", 0x3F), "810300611B65");
   // Characters off the base page, or at U+8000 and above, take the fallback byte.
-  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xD0\x9F\xD0\x9F\xCE\xB1\xE8\x80\x80", 0x3F), "810408" "9F9F3F3F");
+  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xD0\x9F\xD0\x9F\xCE\xB1\xE8\x80\x80", 0x3F),
+            "810408"
+            "9F9F3F3F");
   EXPECT_EQ(QPX_Framework_Encode_UCS2_81("", 0x3F), "810000");
 }
 
 TEST(GsmAlphabet, Ucs2_81TieAndLimit) {
   // Greek small alpha U+03B1 is page 0x07, Cyrillic U+041F page 0x08: alpha came first.
-  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xCE\xB1\xD0\x9F", 0x20), "810207" "B120");
+  EXPECT_EQ(QPX_Framework_Encode_UCS2_81("\xCE\xB1\xD0\x9F", 0x20),
+            "810207"
+            "B120");
   // 300 letters: cut at 255 bytes, never over the one-octet length.
   const std::string form = QPX_Framework_Encode_UCS2_81(std::string(300, 'a'), 0x3F);
   EXPECT_EQ(form.substr(0, 6), "81FF00");
@@ -194,7 +204,9 @@ TEST(GsmAlphabet, Utf16ToUtf8) {
   EXPECT_EQ(QPX_Framework_UTF16ToUTF8(u"A\u00E9\u20AC"), "A\xC3\xA9\xE2\x82\xAC");
   EXPECT_EQ(QPX_Framework_UTF16ToUTF8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
   const char16_t loneHigh[] = {u'a', 0xD83D, u'b', 0};
-  EXPECT_EQ(QPX_Framework_UTF16ToUTF8(loneHigh), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(QPX_Framework_UTF16ToUTF8(loneHigh),
+            "a\xEF\xBF\xBD"
+            "b");
   const char16_t loneLow[] = {0xDE00, 0};
   EXPECT_EQ(QPX_Framework_UTF16ToUTF8(loneLow), "\xEF\xBF\xBD");
 }

@@ -119,7 +119,8 @@ Value BuildGPRS(const QPX_Framework_XML_Element& gprs) {
       {"HTTP-Proxy", QPX_Framework_Profile_GPRS_HTTPProxy_Key},
   };
   for (const Field& field : fields)
-    if (std::optional<std::string> text = TextOf(gprs, field.element)) dictionary.set(field.key, Value(*text));
+    if (std::optional<std::string> text = TextOf(gprs, field.element))
+      dictionary.set(field.key, Value(*text));
   if (QPX_Framework_XML_Element dns = gprs.QPX_Framework_XML_Element_GetChild("DNS")) {
     Value servers = Value::EmptyArray();
     for (const QPX_Framework_XML_Element& server : dns.QPX_Framework_XML_Element_GetChildren("Server")) {
@@ -145,7 +146,8 @@ Value BuildProfile(const QPX_Framework_XML_Element& network, int source) {
     record.set(QPX_Framework_Proflle_VOQID_Key, Value(*number));
   else if (voq && !voq->empty())
     QPX_Log(QPX_LOG_ERROR, "Network %s: \"VOQ\" is not a number: \"%s\"", imsi->c_str(), voq->c_str());
-  if (std::optional<std::string> name = TextOf(network, "Name")) record.set(QPX_Framework_Proflle_Name_Key, Value(*name));
+  if (std::optional<std::string> name = TextOf(network, "Name"))
+    record.set(QPX_Framework_Proflle_Name_Key, Value(*name));
   if (std::optional<std::string> center = TextOf(network, "SMS-SC"))
     record.set(QPX_Framework_Proflle_ServiceCenter_Key, Value(*center));
   if (QPX_Framework_XML_Element gprs = network.QPX_Framework_XML_Element_GetChild("GPRS")) {
@@ -183,12 +185,15 @@ void StoreProfile(Value& table, const Value& record) {
 void LoadProfilesLocked(ProfileTables& tables) {
   if (tables.loaded) return;
   const std::string folder = ResourcesFolder();
-  tables.product = _QPX_Framework_LoadProfileFile(folder + "/Networks-VOQ.xml", QPX_Framework_Profile_Source_Product);
-  tables.project = _QPX_Framework_LoadProfileFile(folder + "/Networks-Project.xml", QPX_Framework_Profile_Source_Operator);
+  tables.product =
+      _QPX_Framework_LoadProfileFile(folder + "/Networks-VOQ.xml", QPX_Framework_Profile_Source_Product);
+  tables.project =
+      _QPX_Framework_LoadProfileFile(folder + "/Networks-Project.xml", QPX_Framework_Profile_Source_Operator);
   tables.loaded = true;
 }
 
-std::string PhoneKey(const std::optional<std::string>& model, const std::optional<std::string>& manufacturer) {
+std::string PhoneKey(const std::optional<std::string>& model,
+                     const std::optional<std::string>& manufacturer) {
   return "<" + model.value_or("<none>") + ">|<" + manufacturer.value_or("<none>") + ">";
 }
 
@@ -209,7 +214,9 @@ void LoadPhonesLocked(PhoneTable& table) {
     if (manufacturer) record.set(QPX_Framework_VOQPhone_CGMI_Key, Value(*manufacturer));
     const std::optional<std::string> voq = device.QPX_Framework_XML_Element_GetAttributeValue("VOQ");
     const std::optional<long long> number = DecimalOf(voq);
-    if (!number) QPX_Log(QPX_LOG_ERROR, "%s: model %s without product number", path.c_str(), model.value_or("?").c_str());
+    if (!number)
+      QPX_Log(QPX_LOG_ERROR, "%s: model %s without product number", path.c_str(),
+              model.value_or("?").c_str());
     record.set(QPX_Framework_VOQPhone_VOQID_Key, Value(number.value_or(0)));
     if (device.QPX_Framework_XML_Element_GetAttributeValue("LTE") == std::optional<std::string>("yes"))
       record.set(QPX_Framework_VOQPhone_LTE_Key, QPX_Framework_ConstantYES);
@@ -263,8 +270,9 @@ std::optional<std::string> DecodeCP1251(std::string_view bytes) {
 }  // namespace
 
 Value _QPX_Framework_LoadProfileFile(const std::string& path, int source) {
-  QPX_Assert_Detail(source == QPX_Framework_Profile_Source_Product || source == QPX_Framework_Profile_Source_Operator,
-                    Value("profile source " + std::to_string(source)));
+  QPX_Assert_Detail(
+      source == QPX_Framework_Profile_Source_Product || source == QPX_Framework_Profile_Source_Operator,
+      Value("profile source " + std::to_string(source)));
   Value table = Value::EmptyDictionary();
   QPX_Framework_XML_Element root = QPX_Framework_XML_Document_LoadFromFile(path);
   if (!root) return table;
@@ -325,8 +333,9 @@ Value QPX_Framework_GetVOQProfiles() {
 Value QPX_Framework_DefaultProfile(const std::optional<std::string>& imsi) {
   std::optional<std::string> wanted = imsi;
   if (!wanted) {
-    const auto modem =
-        platform::CurrentThreadContext().dictionary.get("QPX Current Modem").objectAs<QPX_Framework_Storage>();
+    const auto modem = platform::CurrentThreadContext()
+                           .dictionary.get("QPX Current Modem")
+                           .objectAs<QPX_Framework_Storage>();
     if (modem) {
       const Value cimi = modem->objectForKey("QPX CIMI");
       if (cimi.isString()) wanted = cimi.string();
@@ -348,7 +357,8 @@ Value QPX_Framework_GetVOQName(const std::optional<std::string>& imsi) {
   return QPX_Framework_DefaultProfile(imsi).get(QPX_Framework_Proflle_Name_Key);
 }
 
-Value QPX_Framework_GetVOQPhone(const std::optional<std::string>& model, const std::optional<std::string>& manufacturer) {
+Value QPX_Framework_GetVOQPhone(const std::optional<std::string>& model,
+                                const std::optional<std::string>& manufacturer) {
   Value record;
   {
     PhoneTable& table = Phones();
@@ -385,8 +395,8 @@ Value QPX_Framework_GetVOQPhone(const std::optional<std::string>& model, const s
       table.models[PhoneKey(model, manufacturer)] = record;
     }
   }
-  QPX_Log(QPX_LOG_TRACE, "%s/%s -> %s", manufacturer.value_or("(none)").c_str(), model.value_or("(none)").c_str(),
-          record.Description().c_str());
+  QPX_Log(QPX_LOG_TRACE, "%s/%s -> %s", manufacturer.value_or("(none)").c_str(),
+          model.value_or("(none)").c_str(), record.Description().c_str());
   return record;
 }
 
@@ -397,11 +407,13 @@ QPX_Framework_XML_Element QPX_Framework_ParseVOQXML(std::string_view bytes) {
   else
     text = DecodeCP1251(bytes);
   if (!text) {
-    QPX_Log(QPX_LOG_ERROR, "Service answer of %zu bytes is neither UTF-8 nor Windows-1251 text", bytes.size());
+    QPX_Log(QPX_LOG_ERROR, "Service answer of %zu bytes is neither UTF-8 nor Windows-1251 text",
+            bytes.size());
     return QPX_Framework_XML_Element();
   }
   QPX_Log(QPX_LOG_TRACE, "%s", text->c_str());
-  return QPX_Framework_XML_Document_LoadFromString("<?xml version=\"1.0\" encoding=\"UTF-8\"?><VOQ>" + *text + "</VOQ>");
+  return QPX_Framework_XML_Document_LoadFromString("<?xml version=\"1.0\" encoding=\"UTF-8\"?><VOQ>" + *text +
+                                                   "</VOQ>");
 }
 
 Value QPX_Framework_Networks_CombineTechnology(const Value& networks) {
@@ -419,7 +431,8 @@ Value QPX_Framework_Networks_CombineTechnology(const Value& networks) {
   };
   auto textOf = [](const Value& network, const char* key) -> std::string {
     const Value text = network.get(key);
-    QPX_Assert_Detail(text.isNull() || text.isString(), Value(std::string("\"") + key + "\" is not a string"));
+    QPX_Assert_Detail(text.isNull() || text.isString(),
+                      Value(std::string("\"") + key + "\" is not a string"));
     return text.string();
   };
 
@@ -439,7 +452,8 @@ Value QPX_Framework_Networks_CombineTechnology(const Value& networks) {
     const Value status = network.get("Status");
     QPX_Assert_Detail(status.isNull() || status.isNumber(), Value("\"Status\" is not a number"));
     const std::string key = textOf(network, "IMSI") + ":" + textOf(network, "Name") + ":" +
-                            textOf(network, "Short Name") + ":" + (status.isNull() ? "" : status.Description());
+                            textOf(network, "Short Name") + ":" +
+                            (status.isNull() ? "" : status.Description());
     auto found = groups.find(key);
     if (found == groups.end()) {
       Value entry = network;

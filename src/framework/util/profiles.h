@@ -86,7 +86,8 @@ Value QPX_Framework_GetVOQName(const std::optional<std::string>& imsi);
 // null: an unknown pair gets a record with "VOQ ID" 999999, kept, so asking again answers
 // the same record. Manufacturers that name the same company under different texts find
 // each other's models.
-Value QPX_Framework_GetVOQPhone(const std::optional<std::string>& model, const std::optional<std::string>& manufacturer);
+Value QPX_Framework_GetVOQPhone(const std::optional<std::string>& model,
+                                const std::optional<std::string>& manufacturer);
 
 // Parses an XML fragment returned by the operator's services: the bytes as UTF-8 or, failing
 // that, as Windows code page 1251, wrapped in a <VOQ> root element. Null when the bytes are

@@ -72,7 +72,9 @@ class ProfilesTest : public ::testing::Test {
     platform::CurrentThreadContext().dictionary.remove("QPX Current Modem");
   }
 
-  static std::string NameOf(const Value& profile) { return profile.get(QPX_Framework_Proflle_Name_Key).string(); }
+  static std::string NameOf(const Value& profile) {
+    return profile.get(QPX_Framework_Proflle_Name_Key).string();
+  }
 
   TempDir dir_;
 };
@@ -82,13 +84,13 @@ TEST_F(ProfilesTest, TheLongestPrefixOfFiveOrMoreCharactersWins) {
     const char* imsi;
     const char* name;  // null: nothing found
   } cases[] = {
-      {"262012345678901", "Long"},               // 7 characters beat 5
-      {"262019999999999", "Short"},              // only the 5-character entry fits
-      {"262999999999999", nullptr},              // a 4-character prefix is never tried
-      {"262077123456789", "Operator 262077"},    // a longer operator prefix
-      {"262077712345678", "Product 2620777"},    // a longer product prefix beats a shorter operator one
-      {"262071234567890", "Operator 26207"},     // at equal length the operator file wins
-      {"26201", "Short"},                        // the whole IMSI is a prefix too
+      {"262012345678901", "Long"},             // 7 characters beat 5
+      {"262019999999999", "Short"},            // only the 5-character entry fits
+      {"262999999999999", nullptr},            // a 4-character prefix is never tried
+      {"262077123456789", "Operator 262077"},  // a longer operator prefix
+      {"262077712345678", "Product 2620777"},  // a longer product prefix beats a shorter operator one
+      {"262071234567890", "Operator 26207"},   // at equal length the operator file wins
+      {"26201", "Short"},                      // the whole IMSI is a prefix too
       {"2620", nullptr},
       {"", nullptr},
   };
@@ -101,8 +103,12 @@ TEST_F(ProfilesTest, TheLongestPrefixOfFiveOrMoreCharactersWins) {
     // Asking again (now from the cache) gives the same answer.
     EXPECT_EQ(QPX_Framework_DefaultProfile(std::string(c.imsi)), profile) << c.imsi;
   }
-  EXPECT_EQ(QPX_Framework_DefaultProfile(std::string("262071234567890")).get(QPX_Framework_Proflle_Source_Key), Value(3));
-  EXPECT_EQ(QPX_Framework_DefaultProfile(std::string("262019999999999")).get(QPX_Framework_Proflle_Source_Key), Value(2));
+  EXPECT_EQ(
+      QPX_Framework_DefaultProfile(std::string("262071234567890")).get(QPX_Framework_Proflle_Source_Key),
+      Value(3));
+  EXPECT_EQ(
+      QPX_Framework_DefaultProfile(std::string("262019999999999")).get(QPX_Framework_Proflle_Source_Key),
+      Value(2));
 }
 
 TEST_F(ProfilesTest, NetworksSharingAPrefixAreKeptInProductNumberOrder) {
@@ -131,8 +137,9 @@ TEST_F(ProfilesTest, ARecordHoldsWhatItsElementsGive) {
       {"Ask Credentials", Value(true)},
   };
   const Value expected{
-      {"Source", Value(2)},          {"IMSI", Value("20801")}, {"Name", Value("Full")},
-      {"SMS-SC", Value("+33600000000")}, {"GPRS", expectedGPRS},
+      {"Source", Value(2)},    {"IMSI", Value("20801")},
+      {"Name", Value("Full")}, {"SMS-SC", Value("+33600000000")},
+      {"GPRS", expectedGPRS},
   };
   EXPECT_EQ(full, expected) << full.Description();  // an empty "VOQ" gives no "VOQ ID"
 
@@ -176,7 +183,7 @@ TEST_F(ProfilesTest, ModelsAreFoundAcrossManufacturerSpellings) {
       {"E220", "HUAWEI TECHNOLOGIES CO., LTD.", 1},
       {"E3276", "huawei", 2},
       {"E3276", "HUAWEI TECHNOLOGIES CO., LTD.", 2},
-      {"E220", "Huawei", 999999},  // the spellings are compared exactly
+      {"E220", "Huawei", 999999},        // the spellings are compared exactly
       {"MF190", "ZTE INCORPORATED", 4},  // a later entry with the same key replaces the first
       {std::nullopt, "nameless", 5},
       {"E220", std::nullopt, 999999},
@@ -188,7 +195,8 @@ TEST_F(ProfilesTest, ModelsAreFoundAcrossManufacturerSpellings) {
   }
   EXPECT_EQ(QPX_Framework_GetVOQPhone(std::string("E3276"), std::string("huawei")).get("LTE"), Value(true));
   EXPECT_TRUE(QPX_Framework_GetVOQPhone(std::string("E220"), std::string("huawei")).get("LTE").isNull());
-  EXPECT_TRUE(QPX_Framework_GetVOQPhone(std::string("MF190"), std::string("ZTE INCORPORATED")).get("LTE").isNull());
+  EXPECT_TRUE(
+      QPX_Framework_GetVOQPhone(std::string("MF190"), std::string("ZTE INCORPORATED")).get("LTE").isNull());
 }
 
 TEST_F(ProfilesTest, AnUnknownModelGetsAProductNumberOfItsOwnThatStays) {
@@ -218,22 +226,24 @@ TEST(ParseVOQXML, ReadsUTF8OrWindows1251Fragments) {
 
 TEST(CombineTechnology, MergesLinesOfOneNetworkAcrossTechnologies) {
   auto network = [](const char* imsi, const char* name, int status, int rat) {
-    Value entry{{"Name", Value(name)}, {"Short Name", Value("S")}, {"Status", Value(status)}, {"RAT", Value(rat)}};
+    Value entry{
+        {"Name", Value(name)}, {"Short Name", Value("S")}, {"Status", Value(status)}, {"RAT", Value(rat)}};
     if (imsi != nullptr) entry.set("IMSI", Value(imsi));
     return entry;
   };
   const Value scan(Value::Array{
-      network("26201", "Telekom", 1, 0),
-      network(nullptr, "Hidden", 1, 2),
-      network("26201", "Telekom", 1, 2),
+      network("26201", "Telekom", 1, 0), network(nullptr, "Hidden", 1, 2), network("26201", "Telekom", 1, 2),
       network("26202", "Vodafone", 1, 7),
       network("26201", "Telekom", 2, 7),  // another status: a network of its own
       network("26201", "Telekom", 1, 2),  // seen twice on one technology
   });
   const Value combined = QPX_Framework_Networks_CombineTechnology(scan);
   ASSERT_EQ(combined.size(), 4u) << combined.Description();
-  EXPECT_EQ(combined.at(0), (Value{{"Name", Value("Hidden")}, {"Short Name", Value("S")}, {"Status", Value(1)},
-                                   {"RAT", Value(4)}, {"Combined", Value(4)}}));
+  EXPECT_EQ(combined.at(0), (Value{{"Name", Value("Hidden")},
+                                   {"Short Name", Value("S")},
+                                   {"Status", Value(1)},
+                                   {"RAT", Value(4)},
+                                   {"Combined", Value(4)}}));
   std::map<std::string, Value> byKey;
   for (std::size_t i = 1; i < combined.size(); ++i) {
     const Value& entry = combined.at(i);
@@ -253,7 +263,8 @@ TEST(CombineTechnology, MergesLinesOfOneNetworkAcrossTechnologies) {
 TEST(ShippedProfiles, EveryNetworkHasANamePrefixAndAccessPoint) {
   const std::string folder = DASHBOARD_SOURCE_RESOURCES;
   std::set<std::string> prefixes;
-  for (const auto& [file, source] : {std::pair{"/Networks-VOQ.xml", 2}, std::pair{"/Networks-Project.xml", 3}}) {
+  for (const auto& [file, source] :
+       {std::pair{"/Networks-VOQ.xml", 2}, std::pair{"/Networks-Project.xml", 3}}) {
     const Value table = _QPX_Framework_LoadProfileFile(folder + file, source);
     ASSERT_FALSE(table.empty()) << file;
     for (const auto& [prefix, entry] : table.dictionary()) {
@@ -277,12 +288,14 @@ TEST(ShippedProfiles, ModelsAndOperatorChoices) {
   EXPECT_EQ(vodafone.at(0).get("Source"), Value(3));
   EXPECT_EQ(QPX_Framework_DefaultProfile(std::string("262021234567890")).get("GPRS").get("APN"),
             Value("web.vodafone.de"));
-  EXPECT_EQ(QPX_Framework_DefaultProfile(std::string("310410123456789")).get("GPRS").get("APN"), Value("broadband"));
+  EXPECT_EQ(QPX_Framework_DefaultProfile(std::string("310410123456789")).get("GPRS").get("APN"),
+            Value("broadband"));
 
   const Value e3276 = QPX_Framework_GetVOQPhone(std::string("E3276"), std::string("huawei"));
   EXPECT_NE(e3276.get("VOQ ID"), Value(999999));
   EXPECT_EQ(e3276.get("LTE"), Value(true));
-  const Value e173 = QPX_Framework_GetVOQPhone(std::string("E173"), std::string("HUAWEI TECHNOLOGIES CO., LTD."));
+  const Value e173 =
+      QPX_Framework_GetVOQPhone(std::string("E173"), std::string("HUAWEI TECHNOLOGIES CO., LTD."));
   EXPECT_NE(e173.get("VOQ ID"), Value(999999));
   EXPECT_TRUE(e173.get("LTE").isNull());
   _QPX_Framework_Profiles_SetResourcesFolder(std::nullopt);

@@ -58,9 +58,11 @@ std::string Lowercase(std::string text) {
 std::string Trim(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
-  while (begin < end && (text[begin] == ' ' || text[begin] == '\t' || text[begin] == '\r' || text[begin] == '\n'))
+  while (begin < end &&
+         (text[begin] == ' ' || text[begin] == '\t' || text[begin] == '\r' || text[begin] == '\n'))
     ++begin;
-  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n'))
+  while (end > begin &&
+         (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' || text[end - 1] == '\n'))
     --end;
   return std::string(text.substr(begin, end - begin));
 }
@@ -114,7 +116,8 @@ std::string UserAgent() {
 
 // Options shared by both kinds of request. The idle time-out itself is watched by the
 // caller; connecting gets the same limit.
-void ConfigureEasy(CURL* easy, const std::string& url, double idleTimeout, bool background, char* errorBuffer) {
+void ConfigureEasy(CURL* easy, const std::string& url, double idleTimeout, bool background,
+                   char* errorBuffer) {
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -130,15 +133,17 @@ void ConfigureEasy(CURL* easy, const std::string& url, double idleTimeout, bool 
 }
 
 QPX_Framework_Error CurlError(CURLcode code, const char* errorBuffer) {
-  std::string text = (errorBuffer != nullptr && errorBuffer[0] != '\0') ? std::string(errorBuffer)
-                                                                        : std::string(curl_easy_strerror(code));
+  std::string text = (errorBuffer != nullptr && errorBuffer[0] != '\0')
+                         ? std::string(errorBuffer)
+                         : std::string(curl_easy_strerror(code));
   return QPX_Framework_Error{QPX_Framework_URLError_Domain, static_cast<long>(code), std::move(text)};
 }
 
 QPX_Framework_Error IdleTimeoutError(double seconds) {
   char text[96];
   std::snprintf(text, sizeof text, "No data moved for %g seconds", seconds);
-  return QPX_Framework_Error{QPX_Framework_URLError_Domain, static_cast<long>(CURLE_OPERATION_TIMEDOUT), text};
+  return QPX_Framework_Error{QPX_Framework_URLError_Domain, static_cast<long>(CURLE_OPERATION_TIMEDOUT),
+                             text};
 }
 
 // "HTTP 200, text/html; charset=utf-8" for the log.
@@ -180,7 +185,8 @@ bool IsURLCharacter(unsigned char c) {
 }
 
 // Reads "bytes <first>-<last>/<total>" exactly (already lower-cased).
-bool ParseContentRange(const std::string& text, std::uint64_t& first, std::uint64_t& last, std::uint64_t& total) {
+bool ParseContentRange(const std::string& text, std::uint64_t& first, std::uint64_t& last,
+                       std::uint64_t& total) {
   std::size_t at = 0;
   if (text.compare(0, 5, "bytes") != 0) return false;
   at = 5;
@@ -289,8 +295,8 @@ std::optional<QPX_Framework_URL> MakeURL(std::string_view text, bool escapeOnFai
 }  // namespace
 
 std::optional<std::string> QPX_Framework_SendURL_WithTimeout(std::string_view urlText,
-                                                            std::optional<std::string>* mimeType,
-                                                            double timeoutSeconds, bool background) {
+                                                             std::optional<std::string>* mimeType,
+                                                             double timeoutSeconds, bool background) {
   QPX_Assert(!QPX_Framework_IsMainThread());
   if (mimeType != nullptr) mimeType->reset();
   const std::optional<QPX_Framework_URL> url = MakeURL(urlText, true);
@@ -350,14 +356,14 @@ std::optional<std::string> QPX_Framework_SendURL_WithTimeout(std::string_view ur
 }
 
 std::optional<std::string> QPX_Framework_SendURL(std::string_view url, std::optional<std::string>* mimeType,
-                                                bool background) {
+                                                 bool background) {
   return QPX_Framework_SendURL_WithTimeout(url, mimeType, QPX_Framework_LoadURL::DefaultTimeout, background);
 }
 
 // --- Downloads -----------------------------------------------------------------------------
 
-void QPX_Framework_LoadURL_Delegate::QPX_Framework_LoadURL_ReceivedData(QPX_Framework_LoadURL&, const std::string&,
-                                                                        std::uint64_t) {}
+void QPX_Framework_LoadURL_Delegate::QPX_Framework_LoadURL_ReceivedData(QPX_Framework_LoadURL&,
+                                                                        const std::string&, std::uint64_t) {}
 void QPX_Framework_LoadURL_Delegate::QPX_Framework_LoadURL_Data(QPX_Framework_LoadURL&, const std::string&,
                                                                 const std::optional<QPX_Framework_Error>&) {}
 
@@ -445,9 +451,10 @@ struct QPX_Framework_LoadURL::Transfer {
     transfer->curlTimer.reset();
     if (milliseconds < 0) return 0;
     std::weak_ptr<Transfer> weak = transfer->self;
-    transfer->curlTimer = transfer->loop->AddTimer(static_cast<double>(milliseconds) / 1000.0, [weak](platform::Timer&) {
-      if (std::shared_ptr<Transfer> strong = weak.lock()) Drive(strong, CURL_SOCKET_TIMEOUT, 0);
-    });
+    transfer->curlTimer =
+        transfer->loop->AddTimer(static_cast<double>(milliseconds) / 1000.0, [weak](platform::Timer&) {
+          if (std::shared_ptr<Transfer> strong = weak.lock()) Drive(strong, CURL_SOCKET_TIMEOUT, 0);
+        });
     return 0;
   }
 
@@ -502,7 +509,8 @@ void QPX_Framework_LoadURL::Cancel() {
   std::shared_ptr<Transfer> transfer = std::move(transfer_);
   transfer->Stop();
   SetDuration();
-  ReportCompletion(QPX_Framework_Error{QPX_Framework_Error_Domain, QPX_Framework_Error_Cancelled, "Cancelled"});
+  ReportCompletion(
+      QPX_Framework_Error{QPX_Framework_Error_Domain, QPX_Framework_Error_Cancelled, "Cancelled"});
 }
 
 bool QPX_Framework_LoadURL::LoadURL(std::string_view urlText, const std::optional<std::string>& earlier,
@@ -539,7 +547,8 @@ bool QPX_Framework_LoadURL::LoadURL(std::string_view urlText, const std::optiona
   if (earlier && !earlier->empty()) {
     existing_ = *earlier;
     char range[64];
-    std::snprintf(range, sizeof range, "Range: bytes=%" PRIu64 "-", static_cast<std::uint64_t>(existing_.size()));
+    std::snprintf(range, sizeof range, "Range: bytes=%" PRIu64 "-",
+                  static_cast<std::uint64_t>(existing_.size()));
     transfer->requestHeaders = curl_slist_append(nullptr, range);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->requestHeaders);
   }
@@ -692,7 +701,7 @@ void QPX_Framework_LoadURL::ReportCompletion(const std::optional<QPX_Framework_E
 // --- Helpers -------------------------------------------------------------------------------
 
 bool QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(const Value& entry,
-                                                                           const std::string& trackingKey) {
+                                                                            const std::string& trackingKey) {
   QPX_Log(QPX_LOG_CALLS, "%s -> %s", trackingKey.c_str(), entry.Description().c_str());
   const Value result = entry.get(QPX_Framework_VOQTracker_URL_Result);
   QPX_Assert_Detail(result.isData(), Value("tracking entry without data under \"Result\""));

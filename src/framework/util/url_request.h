@@ -64,11 +64,11 @@ struct QPX_Framework_Error {
 // A text that is no URL as it stands gets one more try with its unsafe bytes escaped as
 // UTF-8. Calling it on the main thread is a programming error: it blocks.
 std::optional<std::string> QPX_Framework_SendURL_WithTimeout(std::string_view url,
-                                                            std::optional<std::string>* mimeType,
-                                                            double timeoutSeconds, bool background);
+                                                             std::optional<std::string>* mimeType,
+                                                             double timeoutSeconds, bool background);
 // The same with a time-out of 60 seconds.
 std::optional<std::string> QPX_Framework_SendURL(std::string_view url, std::optional<std::string>* mimeType,
-                                                bool background);
+                                                 bool background);
 
 // With the flag, the request's packets are marked as background traffic (the lowest
 // differentiated-services class), so they yield to what the user is doing. Without it the
@@ -167,7 +167,7 @@ class QPX_Framework_LoadURL : public platform::ValueObject,
   std::optional<double> startTime_;         // monotonic, on that clock
   double loadDuration_ = 0;
   double idleTimeout_ = DefaultTimeout;
-  bool accepted_ = false;  // the current response's data is what was asked for
+  bool accepted_ = false;                             // the current response's data is what was asked for
   std::optional<QPX_Framework_Error> responseError_;  // why it is not
   std::string url_;
 };

@@ -28,7 +28,9 @@ std::string MakeBody(std::size_t size) {
 
 // Lets a handler ask for a range answer of its own making: the server would otherwise cut
 // the body to the requested range itself.
-void TakeOverRanges(const httplib::Request& request) { const_cast<httplib::Request&>(request).ranges.clear(); }
+void TakeOverRanges(const httplib::Request& request) {
+  const_cast<httplib::Request&>(request).ranges.clear();
+}
 
 // A real HTTP server on the loopback interface, in the test process.
 class LoopbackServer {
@@ -44,7 +46,9 @@ class LoopbackServer {
     thread_.join();
   }
   httplib::Server& server() { return server_; }
-  std::string URL(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string URL(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
 
   // A handler that stalls waits here until the test ends (bounded, so a fault cannot hang).
   void WaitForRelease() {
@@ -143,33 +147,37 @@ class URLRequestTest : public ::testing::Test {
       response.status = 500;
       response.set_content("oops", "text/plain");
     });
-    s.Get("/old", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/file"); });
-    s.Get("/loop", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
+    s.Get("/old",
+          [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/file"); });
+    s.Get("/loop",
+          [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/loop"); });
     s.Get(R"(/echo.*)", [](const httplib::Request& request, httplib::Response& response) {
       response.set_content(request.path + "|" + request.get_param_value("q"), "text/plain");
     });
     // No length: chunked in three parts.
     s.Get("/chunked", [this](const httplib::Request&, httplib::Response& response) {
-      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-        if (offset >= body_.size()) {
-          sink.done();
-          return true;
-        }
-        const std::size_t part = std::min<std::size_t>(2000, body_.size() - offset);
-        sink.write(body_.data() + offset, part);
-        return true;
-      });
+      response.set_chunked_content_provider(
+          "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= body_.size()) {
+              sink.done();
+              return true;
+            }
+            const std::size_t part = std::min<std::size_t>(2000, body_.size() - offset);
+            sink.write(body_.data() + offset, part);
+            return true;
+          });
     });
     // Headers and a first part, then nothing.
     s.Get("/stall", [this](const httplib::Request&, httplib::Response& response) {
-      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-        if (offset == 0) {
-          sink.write(body_.data(), 100);
-          return true;
-        }
-        server_.WaitForRelease();
-        return false;
-      });
+      response.set_chunked_content_provider("application/octet-stream",
+                                            [this](std::size_t offset, httplib::DataSink& sink) {
+                                              if (offset == 0) {
+                                                sink.write(body_.data(), 100);
+                                                return true;
+                                              }
+                                              server_.WaitForRelease();
+                                              return false;
+                                            });
     });
     // No answer at all.
     s.Get("/silent", [this](const httplib::Request&, httplib::Response& response) {
@@ -215,7 +223,8 @@ TEST_F(URLRequestTest, SendURLAnswersNoneForFailures) {
 }
 
 TEST_F(URLRequestTest, SendURLEscapesATextThatIsNoURLAsItStands) {
-  EXPECT_EQ(QPX_Framework_SendURL(server_.URL("/echo a b?q=Grüße 100%"), nullptr, false), "/echo a b|Grüße 100%");
+  EXPECT_EQ(QPX_Framework_SendURL(server_.URL("/echo a b?q=Grüße 100%"), nullptr, false),
+            "/echo a b|Grüße 100%");
 }
 
 TEST_F(URLRequestTest, SendURLGivesUpOnAServerThatNeverAnswers) {
@@ -235,10 +244,8 @@ TEST(URLEscapes, EscapesOnlyWhatCannotStandInAURL) {
     const char* text;
     const char* escaped;
   } cases[] = {
-      {"http://host/a?b=c&d=e#f", "http://host/a?b=c&d=e#f"},
-      {"http://host/a b", "http://host/a%20b"},
-      {"http://host/%41%zz%4", "http://host/%41%25zz%254"},
-      {"http://host/#a#b", "http://host/#a%23b"},
+      {"http://host/a?b=c&d=e#f", "http://host/a?b=c&d=e#f"},      {"http://host/a b", "http://host/a%20b"},
+      {"http://host/%41%zz%4", "http://host/%41%25zz%254"},        {"http://host/#a#b", "http://host/#a%23b"},
       {"http://host/\xc3\xbc\"<>", "http://host/%C3%BC%22%3C%3E"},
   };
   for (const Case& c : cases) EXPECT_EQ(QPX_Framework_URL_AddPercentEscapes(c.text), c.escaped) << c.text;
@@ -397,7 +404,8 @@ TEST_F(URLRequestTest, ADroppedDownloadResumesWhereItStopped) {
       response.set_content_provider(5000, "application/octet-stream",
                                     [this](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                                       if (offset >= 2000) return false;
-                                      sink.write(body_.data() + offset, std::min<std::size_t>(length, 2000 - offset));
+                                      sink.write(body_.data() + offset,
+                                                 std::min<std::size_t>(length, 2000 - offset));
                                       return true;
                                     });
       return;
@@ -470,15 +478,16 @@ TEST_F(URLRequestTest, AStalledDownloadEndsWithATimeOut) {
 TEST_F(URLRequestTest, ADownloadThatKeepsMovingOutlastsTheIdleTimeOut) {
   // 25 parts, 50 ms apart: longer than the idle time-out in all, never idle for long.
   server_.server().Get("/trickle", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= 2500) {
-        sink.done();
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      sink.write(body_.data() + offset, 100);
-      return true;
-    });
+    response.set_chunked_content_provider("application/octet-stream",
+                                          [this](std::size_t offset, httplib::DataSink& sink) {
+                                            if (offset >= 2500) {
+                                              sink.done();
+                                              return true;
+                                            }
+                                            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                            sink.write(body_.data() + offset, 100);
+                                            return true;
+                                          });
   });
   auto recorder = std::make_shared<Recorder>();
   auto loader = std::make_shared<QPX_Framework_LoadURL>(recorder);
@@ -506,7 +515,8 @@ TEST_F(URLRequestTest, AGoneDelegateIsNotCalled) {
   ASSERT_TRUE(loader->LoadURL(server_.URL("/file"), std::nullopt, false));
   recorder.reset();
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (loader->IsLoading() && std::chrono::steady_clock::now() < giveUp) platform::RunLoop::Current().RunOnce(0.05);
+  while (loader->IsLoading() && std::chrono::steady_clock::now() < giveUp)
+    platform::RunLoop::Current().RunOnce(0.05);
   EXPECT_EQ(loader->Result(), body_);
 }
 
@@ -519,21 +529,23 @@ TEST(VOQTrackerOKChecker, AcceptsAnAnswerThatBeginsWithOK) {
   } cases[] = {{"OK", true}, {"OK 1234\n", true}, {"O", false}, {"ok", false}, {"", false}, {"NOK", false}};
   for (const Case& c : cases) {
     Value entry{{"Result", Value::Data(std::string_view(c.answer))}};
-    EXPECT_EQ(QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(entry, "key"), c.ok) << c.answer;
+    EXPECT_EQ(QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(entry, "key"), c.ok)
+        << c.answer;
   }
-  EXPECT_THROW(QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(Value::EmptyDictionary(), "key"),
-               platform::AssertionFailure);
   EXPECT_THROW(
-      QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(Value{{"Result", Value("OK")}}, "key"),
+      QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(Value::EmptyDictionary(), "key"),
       platform::AssertionFailure);
+  EXPECT_THROW(QPX_Framework_VOQTracker_OKChecker::QPX_Framework_VOQTracker_SentEntry(
+                   Value{{"Result", Value("OK")}}, "key"),
+               platform::AssertionFailure);
 }
 
 TEST(LaunchBrowser, HandsTheURLToTheOpenerAsOneArgument) {
   testing_support::TempDir dir;
   const std::string script = dir / "opener";
   const std::string out = dir / "args";
-  testing_support::WriteFile(script, "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > '" + out + ".tmp' && mv '" + out +
-                                         ".tmp' '" + out + "'\n");
+  testing_support::WriteFile(script, "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > '" + out + ".tmp' && mv '" +
+                                         out + ".tmp' '" + out + "'\n");
   ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
   _QPX_Framework_Launch_Browser_SetOpener(script);
   EXPECT_TRUE(QPX_Framework_Launch_Browser(std::string("http://example.test/a b;$(x)")));
