@@ -2,6 +2,10 @@
 // them into the class registry here, before start-up walks the class initialisation table.
 
 #include "app/app_classes.h"
+#include "app/privileged_client.h"
+#include "app/privileged_drivers.h"
+#include "devices/device_hooks.h"
+#include "devices/devices.h"
 #include "framework/core/class_table.h"
 #include "framework/core/startup.h"
 #include "framework/util/launch_agent.h"
@@ -10,5 +14,8 @@ int main(int argc, char** argv) {
   QPX_Framework_Core_RegisterClasses();
   QPX_Framework_Launcher_RegisterClasses();
   QPX_Framework_App_RegisterClasses();
+  QPX_Framework_Devices_RegisterClasses();
+  QPX_Framework_Privileged_Drivers_RegisterCommands();
+  QPX_Framework_Devices_SetPrivilegedExecute(&QPX_Framework_Privileged_Execute);
   return QPX_Framework_Main(argc, argv);
 }

@@ -434,7 +434,7 @@ bool Value::toBool(bool fallback) const noexcept {
 
 // ---- strings, dates, data ----
 
-const std::string& Value::string() const noexcept {
+const std::string& Value::string() const& noexcept {
   if (payload_ && payload_->kind == Kind::String) return std::get<std::string>(payload_->storage);
   return EmptyString();
 }
@@ -456,14 +456,14 @@ double Value::dateValue() const noexcept {
   return 0;
 }
 
-const Value::Bytes& Value::data() const noexcept {
+const Value::Bytes& Value::data() const& noexcept {
   if (payload_ && payload_->kind == Kind::Data) return std::get<Bytes>(payload_->storage);
   return EmptyBytes();
 }
 
 // ---- arrays and sets ----
 
-const Value::Array& Value::array() const noexcept {
+const Value::Array& Value::array() const& noexcept {
   if (payload_ && (payload_->kind == Kind::Array || payload_->kind == Kind::Set)) {
     return std::get<Array>(payload_->storage);
   }
@@ -537,7 +537,7 @@ Value::Array& Value::mutableArray() {
 
 // ---- dictionaries ----
 
-const Value::Dictionary& Value::dictionary() const noexcept {
+const Value::Dictionary& Value::dictionary() const& noexcept {
   if (payload_ && payload_->kind == Kind::Dictionary) {
     return std::get<Dictionary>(payload_->storage);
   }

@@ -91,7 +91,11 @@ class Value {
   bool toBool(bool fallback = false) const noexcept;
 
   // Strings. Empty string (or the fallback) when not a string.
-  const std::string& string() const noexcept;
+  // The accessors that hand out a reference into the payload answer a copy when called on a
+  // temporary, so `node.Get("Key").string()` or a loop over `record.get("List").array()` never
+  // refers into a Value that is already gone.
+  const std::string& string() const& noexcept;
+  std::string string() && { return string_copy(); }
   std::string stringOr(std::string fallback) const;
   std::optional<std::string> optString() const;
 
@@ -100,10 +104,12 @@ class Value {
   double unixTime() const noexcept { return dateValue() + kUnixToReferenceDate; }
 
   // Data. Empty when not data.
-  const Bytes& data() const noexcept;
+  const Bytes& data() const& noexcept;
+  Bytes data() && { return data_copy(); }
 
   // Arrays and sets share the element accessors; members of a set come in no defined order.
-  const Array& array() const noexcept;  // empty when neither array nor set
+  const Array& array() const& noexcept;  // empty when neither array nor set
+  Array array() && { return array_copy(); }
   std::size_t size() const noexcept;    // arrays, sets and dictionaries; 0 otherwise
   bool empty() const noexcept { return size() == 0; }
   // A null Value becomes an empty array on append, insertAt and mutableArray; other kinds
@@ -117,7 +123,8 @@ class Value {
   Array& mutableArray();                      // detaches
 
   // Dictionaries.
-  const Dictionary& dictionary() const noexcept;  // empty when not a dictionary
+  const Dictionary& dictionary() const& noexcept;  // empty when not a dictionary
+  Dictionary dictionary() && { return dictionary_copy(); }
   Value get(std::string_view key) const;          // null when absent or not a dictionary
   Value operator[](std::string_view key) const { return get(key); }
   bool contains(std::string_view key) const;
@@ -153,6 +160,11 @@ class Value {
   struct Payload;  // defined in value.cpp
 
  private:
+  std::string string_copy() const { return string(); }
+  Bytes data_copy() const { return data(); }
+  Array array_copy() const { return array(); }
+  Dictionary dictionary_copy() const { return dictionary(); }
+
   std::shared_ptr<Payload> payload_;  // null for a null Value
   Payload& detach();
 };
