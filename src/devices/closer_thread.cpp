@@ -2,13 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <set>
+#include <deque>
 #include <thread>
 
 #include "framework/core/globals.h"
@@ -19,11 +20,18 @@ namespace {
 std::atomic<double> g_closeDelay{1.0};
 
 // The queue and its thread, made on first use and kept for the life of the process.
+// Descriptors are closed in the order they came, each one the delay after it was queued
+// (not one delay after the previous close, which would hold N descriptors for N delays).
 struct Closer {
+  using Clock = std::chrono::steady_clock;
+  struct Pending {
+    int fd;
+    Clock::time_point due;
+  };
+
   std::mutex mutex;
   std::condition_variable queued;
-  // A set: a number queued twice before the closer gets to it is closed once.
-  std::set<int> queue;
+  std::deque<Pending> queue;
 
   Closer() {
     std::thread([this] { Run(); }).detach();
@@ -36,11 +44,11 @@ struct Closer {
       {
         std::unique_lock<std::mutex> hold(mutex);
         queued.wait(hold, [this] { return !queue.empty(); });
-        fd = *queue.begin();
-        queue.erase(queue.begin());
+        // Only the head can be due first: later entries were queued later.
+        while (Clock::now() < queue.front().due) queued.wait_until(hold, queue.front().due);
+        fd = queue.front().fd;
+        queue.pop_front();
       }
-      const double delay = g_closeDelay.load();
-      if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
       QPX_Log(QPX_LOG_TRACE, "About to close filehandle %d", fd);
       if (::close(fd) == 0)
         QPX_Log(QPX_LOG_TRACE, "Closed filehandle %d", fd);
@@ -64,7 +72,12 @@ void QPX_Framework_CloserThread::CloseHandle(int fd) {
   Closer& closer = TheCloser();
   {
     std::lock_guard<std::mutex> hold(closer.mutex);
-    closer.queue.insert(fd);
+    // A number queued twice before it was closed is closed once.
+    for (const Closer::Pending& pending : closer.queue)
+      if (pending.fd == fd) return;
+    const auto delay = std::chrono::duration_cast<Closer::Clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, g_closeDelay.load())));
+    closer.queue.push_back({fd, Closer::Clock::now() + delay});
   }
   closer.queued.notify_one();
 }
