@@ -54,6 +54,26 @@ bool WriteAllBytes(int fd, const Value::Bytes& bytes) {
   return true;
 }
 
+// Opens "<bundle>/Contents/Resources/QPX", creating the last folder (0755) when it is
+// missing. Below the bundle no link is followed, at any level: a link planted in place of
+// "Contents" or "Resources" must not send root's write elsewhere. -1 with errno set.
+int OpenDataFolder(const std::string& bundlePath) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int folder = open(bundlePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const char* part : {"Contents", "Resources", "QPX"}) {
+    if (folder < 0) return -1;
+    int next = openat(folder, part, flags);
+    if (next < 0 && errno == ENOENT && std::strcmp(part, "QPX") == 0) {
+      if (mkdirat(folder, part, 0755) == 0 || errno == EEXIST) next = openat(folder, part, flags);
+    }
+    const int error = errno;
+    close(folder);
+    errno = error;
+    folder = next;
+  }
+  return folder;
+}
+
 }  // namespace
 
 bool QPX_Framework_PrivilegedFile_IsPlainName(const std::string& name) {
@@ -97,11 +117,7 @@ bool QPX_Framework_Privileged_SaveData::SaveData(const std::string& bundlePath, 
     return false;
   }
   const std::string folder = *QPX_Framework_PrivilegedFile_GetPath(bundlePath, std::nullopt);
-  if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-    QPX_Log(QPX_LOG_ERROR, "Unable to create \"%s\": %s", folder.c_str(), std::strerror(errno));
-    return false;
-  }
-  const FdCloser directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const FdCloser directory(OpenDataFolder(bundlePath));
   if (directory.get() < 0) {
     QPX_Log(QPX_LOG_ERROR, "Unable to open \"%s\": %s", folder.c_str(), std::strerror(errno));
     return false;

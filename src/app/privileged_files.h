@@ -26,8 +26,9 @@ std::optional<std::string> QPX_Framework_PrivilegedFile_GetPath(const std::strin
 // "Save Data" with "Filename" (a plain file name) and "Data" (bytes): creates the folder
 // (0755) when needed and replaces the file atomically with mode 0644. Answers {} on success,
 // {"Failed": YES} for a missing or wrongly typed key, a name that is not plain, or a write
-// that fails. The folder is opened without following links and the file is written through
-// that descriptor, so a link planted in the bundle cannot redirect the write.
+// that fails. The folders below the bundle are opened without following links and the
+// file is written through the folder's descriptor, so a link planted in the bundle cannot
+// redirect the write.
 class QPX_Framework_Privileged_SaveData : public QPX_Framework_PrivilegedCommand {
  public:
   // The bundle the folder lies in; empty: the running application's bundle.

@@ -88,6 +88,21 @@ TEST_F(SaveDataTest, LinkInPlaceOfTheFolderIsNotFollowed) {
   EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
+TEST_F(SaveDataTest, LinksAboveTheFolderAreNotFollowed) {
+  // A link in place of "Resources" or "Contents" must not lead the write out of the bundle.
+  const std::string elsewhere = dir_ / "elsewhere";
+  std::filesystem::create_directories(elsewhere + "/Resources");
+  std::filesystem::create_directories(bundle_ + "/Contents");
+  std::filesystem::create_directory_symlink(elsewhere, bundle_ + "/Contents/Resources");
+  EXPECT_EQ(Save(Value("Prefs"), Value::Data("x")), QPX_Framework_Privileged_FailedReply());
+  std::filesystem::remove(bundle_ + "/Contents/Resources");
+  std::filesystem::remove(bundle_ + "/Contents");
+  std::filesystem::create_directory_symlink(elsewhere, bundle_ + "/Contents");
+  EXPECT_EQ(Save(Value("Prefs"), Value::Data("x")), QPX_Framework_Privileged_FailedReply());
+  EXPECT_FALSE(std::filesystem::exists(elsewhere + "/QPX"));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere + "/Resources/QPX"));
+}
+
 TEST_F(SaveDataTest, UnwritableFolderFails) {
   // No bundle at all: the folder cannot be made.
   EXPECT_EQ(Save(Value("Prefs"), Value::Data("x")), QPX_Framework_Privileged_FailedReply());

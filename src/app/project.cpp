@@ -292,8 +292,17 @@ void QPX_Framework_Project::QPX_Framework_Thread_Cleanup() {
 
 void QPX_Framework_Project::TerminationRequested() { platform::ui::Application::Terminate(); }
 
+namespace {
+QPX_Framework_Project_MainWindowMaker g_mainWindowMaker = nullptr;
+}  // namespace
+
+void QPX_Framework_Project_SetMainWindowMaker(QPX_Framework_Project_MainWindowMaker maker) {
+  g_mainWindowMaker = maker;
+}
+
 void QPX_Framework_Project_Dashboard::QPX_Framework_Thread_PrepareRun() {
   QPX_Framework_Project::QPX_Framework_Thread_PrepareRun();
+  if (g_mainWindowMaker != nullptr && (MainWindow_ = g_mainWindowMaker())) return;
   MainWindow_ =
       platform::ui::Window::Make(platform::ui::Rect(120, 160, 480, 320),
                                  platform::ui::kTitledWindowMask | platform::ui::kClosableWindowMask |

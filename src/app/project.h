@@ -141,8 +141,14 @@ class QPX_Framework_Project : public QPX_Framework_Project_Common {
   } CurrentModem_;
 };
 
-// The project of this application until the operator layer brings its own: an empty main
-// window with the main menu.
+// The maker of the application's main window. The GUI toolkit builds it from the
+// description files; it lies below the project, so start-up installs it here. It answers
+// the window, opened, or null.
+using QPX_Framework_Project_MainWindowMaker = std::shared_ptr<platform::ui::Window> (*)();
+void QPX_Framework_Project_SetMainWindowMaker(QPX_Framework_Project_MainWindowMaker maker);
+
+// The project of this application until the operator layer brings its own: the main window
+// of the installed maker, else an empty main window with the main menu.
 class QPX_Framework_Project_Dashboard : public QPX_Framework_Project {
  public:
   void QPX_Framework_Thread_PrepareRun() override;

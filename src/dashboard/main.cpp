@@ -12,6 +12,7 @@
 #include "framework/core/startup.h"
 #include "framework/util/launch_agent.h"
 #include "framework/util/user_log.h"
+#include "gui/builder_main_window.h"
 #include "sms/pdu_encode.h"
 
 int main(int argc, char** argv) {
@@ -25,5 +26,6 @@ int main(int argc, char** argv) {
   QPX_Framework_Privileged_Drivers_RegisterCommands();
   QPX_Framework_Devices_SetPrivilegedExecute(&QPX_Framework_Privileged_Execute);
   QPX_Framework_SMS_Codec_RegisterClasses();
+  QPX_Framework_GUI_RegisterClasses();
   return QPX_Framework_Main(argc, argv);
 }

@@ -23,6 +23,10 @@ using namespace device_testing;
 
 std::mutex g_eventsMutex;
 std::vector<std::string> g_events;
+// Every module thread that ran its set-up, so that each test can wait for all of its module
+// threads to end: they quit asynchronously, and a late clean-up must not land in the events
+// of the next test.
+std::vector<std::weak_ptr<QPX_Framework_Thread>> g_modules;
 
 void Event(const std::string& event) {
   std::lock_guard<std::mutex> hold(g_eventsMutex);
@@ -40,6 +44,10 @@ class Module final : public Kind {
   static inline std::atomic<bool> fail{false};
   Module() { this->on("Current Modem", &Module::HandleCurrentModem); }
   bool QPX_Framework_Thread_Setup() override {
+    {
+      std::lock_guard<std::mutex> hold(g_eventsMutex);
+      g_modules.push_back(this->shared_from_this());
+    }
     if (!Kind::QPX_Framework_Thread_Setup()) return false;
     if (fail.load()) return false;
     Event("setup " + std::to_string(N));
@@ -78,10 +86,7 @@ class DeviceThreadTest : public DeviceLayerTest {
                                                          "QPX_Framework_Thread_Device_All");
   }
   void TearDown() override {
-    for (const auto& thread : started_) {
-      thread->QPX_Framework_Thread_Quit();
-      thread->WaitUntilFinished();
-    }
+    JoinModules();
     DeviceLayerTest::TearDown();
     QPX_Framework_PerDeviceClasses_Clear();
     for (const char* name : {"Test_Module_AT1", "Test_Module_AT2", "Test_Module_Web", "Test_Module_All"})
@@ -111,7 +116,21 @@ class DeviceThreadTest : public DeviceLayerTest {
     return threads;
   }
 
-  std::vector<std::shared_ptr<QPX_Framework_Thread>> started_;
+  // Asks every module thread still alive to quit and waits until each has ended. One whose
+  // object is gone has ended already (the body holds it until then).
+  static void JoinModules() {
+    std::vector<std::weak_ptr<QPX_Framework_Thread>> modules;
+    {
+      std::lock_guard<std::mutex> hold(g_eventsMutex);
+      modules.swap(g_modules);
+    }
+    for (const auto& weak : modules) {
+      if (const auto thread = weak.lock()) {
+        thread->QPX_Framework_Thread_Quit();
+        thread->WaitUntilFinished();
+      }
+    }
+  }
 };
 
 TEST_F(DeviceThreadTest, RegistriesKeepEachClassOnceAndAllJoinsBoth) {
@@ -211,12 +230,14 @@ TEST_F(DeviceThreadTest, AModuleThatFailsStopsTheRestAndTheModemThread) {
   ATModule2::fail = true;
   const auto main = NewRecord("USB 0005:0006 (1)");
   ASSERT_TRUE(QPX_Framework_Device_LaunchModem(main, QPX_Framework_ModemThreadClass_AT));
-  const auto thread = main->GetObject<QPX_Framework_Thread>("Modem Thread");
-  ASSERT_NE(thread, nullptr);
   const std::string id = main->Get("Modem ID").string();
-  thread->WaitUntilFinished();
+  // The modem thread quits by itself, possibly before the launch has returned, and leaves
+  // the record as its clean-up ends; that clean-up asks module 1 to quit, which then ends on
+  // its own thread.
+  ASSERT_TRUE(WaitFor([&] { return !main->Contains("Modem Thread"); }));
+  for (const auto& modem : FakeATThread::Alive()) modem->WaitUntilFinished();
+  JoinModules();
   // Module 1 started and was stopped again; module 4 never started.
-  WaitFor([] { return Events().size() >= 2; });
   EXPECT_EQ(Events(), (std::vector<std::string>{"setup 1", "cleanup 1"}));
   EXPECT_EQ(QPX_Framework_Storage_GetNode(id), nullptr);
 }

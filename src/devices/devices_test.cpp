@@ -313,6 +313,8 @@ TEST_F(DevicesTest, SecondPortAfterLaunchStartsNothingAndAFailedLaunchCanBeRetri
   EXPECT_FALSE(main->Contains("Modem ID"));
   EXPECT_FALSE(main->Contains("Modem Storage"));
   EXPECT_FALSE(main->Contains("Modem Thread"));
+  // The failed thread's body may still be ending on its own thread; it is gone once it has.
+  for (const auto& failed : FakeATThread::Alive()) failed->WaitUntilFinished();
 
   FakeATThread::failSetup = false;
   const auto port = sim_->MatchingEntries(Value{{"IOCalloutDevice", Value("/dev/a-pcui")}});

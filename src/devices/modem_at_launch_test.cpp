@@ -169,7 +169,7 @@ TEST_F(ModemLaunchTest, PlugAndUnplugTwoHundredTimesLeavesNothingBehind) {
            [](const modem_sim::Command&, modem_sim::Response& r) { r.Pause(0.002).Info("+SLOW: 1").Ok(); });
   const std::size_t nodesBefore = QPX_Framework_Modem_Storage->GetChildCount();
   const std::size_t servedBefore = _QPX_Framework_SerialPort::ServedPortCount();
-  const int threadsBefore = at_testing::SystemThreads();
+  const std::set<int> threadsBefore = at_testing::SystemThreadIDs();
   const std::set<int> descriptorsBefore = at_testing::OpenDescriptors();
   std::vector<std::weak_ptr<QPX_Framework_DeviceRecord>> records;
   std::mt19937 random(20240612);
@@ -231,8 +231,8 @@ TEST_F(ModemLaunchTest, PlugAndUnplugTwoHundredTimesLeavesNothingBehind) {
   EXPECT_TRUE(at_testing::WaitFor([&] { return alive() == 0; }));
   EXPECT_EQ(alive(), 0u);
   EXPECT_EQ(_QPX_Framework_SerialPort::ServedPortCount(), servedBefore);
-  EXPECT_TRUE(at_testing::WaitFor([&] { return at_testing::SystemThreads() == threadsBefore; }));
-  EXPECT_EQ(at_testing::SystemThreads(), threadsBefore);
+  EXPECT_TRUE(at_testing::WaitFor([&] { return at_testing::NewSystemThreads(threadsBefore).empty(); }));
+  EXPECT_EQ(at_testing::NewSystemThreads(threadsBefore), std::set<int>{});
   EXPECT_EQ(at_testing::NewDescriptors(descriptorsBefore), std::set<int>{});
   EXPECT_EQ(loop_->RunOnce(0), platform::RunLoop::RunResult::TimedOut);
 }

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "devices/at_command.h"
 #include "devices/closer_thread.h"
@@ -30,14 +31,6 @@
 
 namespace at_testing {
 
-inline int CountEntries(const char* folder) {
-  int count = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
 // The open descriptors, by number.
 inline std::set<int> OpenDescriptors() {
   std::set<int> fds;
@@ -64,7 +57,24 @@ inline std::set<int> NewDescriptors(const std::set<int>& before) {
   }
   return added;
 }
-inline int SystemThreads() { return CountEntries("/proc/self/task"); }
+// The system threads of the process, by ID. Compared as sets, not counted: threads of earlier
+// tests may still be ending while a test runs, and IDs are not reused that soon.
+inline std::set<int> SystemThreadIDs() {
+  std::set<int> ids;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ids.insert(std::atoi(entry->d_name));
+    closedir(dir);
+  }
+  return ids;
+}
+// Threads running now that were not running before.
+inline std::set<int> NewSystemThreads(const std::set<int>& before) {
+  std::set<int> added;
+  for (int id : SystemThreadIDs())
+    if (!before.count(id)) added.insert(id);
+  return added;
+}
 
 // Waits (bounded) for a condition that other threads bring about.
 template <class Condition>
@@ -169,9 +179,21 @@ class ModemUnderTest {
     launched = thread->QPX_Framework_Thread_Launch();
     EXPECT_TRUE(launched);
   }
+  // Ends the modem thread and every per-device thread it started. The modem thread only asks
+  // those to quit; waiting for them too keeps their clean-up out of the next test.
   ~ModemUnderTest() {
+    // A waiting perform runs once the thread is in its run loop, after it launched its
+    // per-device threads (released at once when the thread has ended already).
+    thread->PerformSelector([] {}, true);
+    std::vector<std::shared_ptr<QPX_Framework_Thread>> perDevice;
+    for (const Value& entry : record->Get("Per Device Threads").array())
+      if (auto module = entry.objectAs<QPX_Framework_Thread>()) perDevice.push_back(std::move(module));
     thread->QPX_Framework_Thread_Quit();
     thread->WaitUntilFinished();
+    for (const auto& module : perDevice) {
+      module->QPX_Framework_Thread_Quit();
+      module->WaitUntilFinished();
+    }
   }
 
   modem_sim::Modem sim;

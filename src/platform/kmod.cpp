@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <vector>
 
 #include "platform/device_sim.h"
 
@@ -18,9 +19,75 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-bool MakeFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
-  return false;
+class FdHolder {
+ public:
+  explicit FdHolder(int fd = -1) : fd_(fd) {}
+  ~FdHolder() { Reset(-1); }
+  FdHolder(const FdHolder&) = delete;
+  FdHolder& operator=(const FdHolder&) = delete;
+  int get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// A folder on the way to the state folder: no one but root or this user may have put it
+// there or may change what it holds, except in a folder with the sticky bit (such as /tmp),
+// where others cannot touch what belongs to us. Our own folders are ours alone.
+bool IsTrustedFolder(const struct stat& info, bool ours) {
+  const uid_t self = ::geteuid();
+  if (!S_ISDIR(info.st_mode)) return false;
+  if (ours) return info.st_uid == self && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  if (info.st_uid != 0 && info.st_uid != self) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0;
+}
+
+// Opens the folder `path` (absolute; the last `ownCount` components are created when
+// missing, mode 0700), component by component without following links, and checks every
+// folder on the way. The state folder lies in a folder every user may write to (/tmp for
+// the privileged process), so a link or a folder planted there by someone else must not
+// make root create or delete files elsewhere. -1 when the way is not trusted.
+int OpenStateFolder(const std::string& path, std::size_t ownCount) {
+  if (path.empty() || path.front() != '/') return -1;
+  std::vector<std::string> parts;
+  for (std::size_t start = 1; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") return -1;
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  FdHolder folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return -1;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool ours = i + ownCount >= parts.size();
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = ::openat(folder.get(), parts[i].c_str(), flags);
+    if (next < 0 && errno == ENOENT && ours) {
+      if (::mkdirat(folder.get(), parts[i].c_str(), 0700) != 0 && errno != EEXIST) return -1;
+      next = ::openat(folder.get(), parts[i].c_str(), flags);
+    }
+    if (next < 0) return -1;
+    folder.Reset(next);
+    struct stat info {};
+    if (::fstat(folder.get(), &info) != 0 || !IsTrustedFolder(info, ours)) return -1;
+  }
+  return folder.Release();
+}
+
+// A marker name: the identifier of a driver, a plain file name.
+bool IsMarkerName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 // A driver path that stays inside the drivers folder: no empty, "." or ".." components.
@@ -53,11 +120,14 @@ class Simulated final : public Service {
 
   bool Load(const std::string& driversFolder, const std::string& driverPath) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (!IsContainedPath(driverPath) || !Exists(driversFolder + "/" + driverPath)) return false;
-    const std::string marker = LoadedMarker(driverPath);
-    if (Exists(marker)) return false;  // already loaded: the tool refuses
-    if (!MakeFolder(folder_) || !MakeFolder(folder_ + "/loaded")) return false;
-    const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string name = DriverIdentifier(driverPath);
+    if (!IsContainedPath(driverPath) || !IsMarkerName(name) || !Exists(driversFolder + "/" + driverPath))
+      return false;
+    const FdHolder loaded(OpenStateFolder(folder_ + "/loaded", 2));
+    if (loaded.get() < 0) return false;
+    // An existing marker means the driver is loaded already: the tool refuses.
+    const int fd =
+        ::openat(loaded.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     ::close(fd);
     return true;
@@ -66,8 +136,10 @@ class Simulated final : public Service {
   bool Unload(const std::string& driversFolder, const std::string& driverPath) override {
     std::lock_guard<std::mutex> hold(mutex_);
     (void)driversFolder;
-    if (!IsContainedPath(driverPath)) return false;
-    return ::unlink(LoadedMarker(driverPath).c_str()) == 0;
+    const std::string name = DriverIdentifier(driverPath);
+    if (!IsContainedPath(driverPath) || !IsMarkerName(name)) return false;
+    const FdHolder loaded(OpenStateFolder(folder_ + "/loaded", 2));
+    return loaded.get() >= 0 && ::unlinkat(loaded.get(), name.c_str(), 0) == 0;
   }
 
  private:

@@ -8,7 +8,11 @@
 // The simulated back-end keeps its state in a folder (by default "kmod" inside the device
 // announcement folder of device_sim.h), so the application and the privileged process,
 // two processes, see the same drivers: "<folder>/loaded/<identifier>" exists while the driver
-// is loaded, "<folder>/installed/<name>" marks a driver installed with the system.
+// is loaded, "<folder>/installed/<name>" marks a driver installed with the system. The
+// privileged process finds that folder below /tmp, where every user may write, so loading
+// and unloading change markers only when no folder on the way is a link or can be changed
+// by another user, and the state folder and "loaded" belong to this user alone; otherwise
+// they fail.
 
 #include <memory>
 #include <string>

@@ -2,6 +2,7 @@
 // starter_core.h for what it checks before it does.
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +20,8 @@
 #endif
 
 namespace {
+
+constexpr const char* kHandleVariable = "_QPX_FRAMEWORK_PRIVILEGED_HANDLE";
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -99,8 +102,14 @@ int main(int argc, char** argv) {
       std::fputs("Starter: repairing the rights needs root\n", stderr);
       return 1;
     }
+    // The file repaired is the one running here, whatever its name points to by now.
+    struct stat running {};
+    if (stat("/proc/self/exe", &running) != 0) {
+      std::perror("Starter: /proc/self/exe");
+      return 1;
+    }
     std::string problem;
-    if (!starter::RepairRights(self, problem)) {
+    if (!starter::RepairRights(self, problem, &running)) {
       std::fprintf(stderr, "Starter: %s\n", problem.c_str());
       return 1;
     }
@@ -120,6 +129,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Starter: refusing to start \"%s\": %s\n", target.c_str(), problem.c_str());
       return 1;
     }
+    // Without its pipe the root instance would carry on as a whole application running as
+    // root; only a caller that brings the pipe gets one.
+    if (!starter::IsUnixStreamSocket(starter::ParseHandle(std::getenv(kHandleVariable)))) {
+      std::fprintf(stderr, "Starter: %s does not name an open socket\n", kHandleVariable);
+      return 1;
+    }
   }
 
   if (geteuid() == 0) {
@@ -130,6 +145,11 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> environment = starter::CleanEnvironment(environ);
     std::vector<char*> envp = Pointers(environment);
+    std::string problem;
+    if (!starter::ResetProcessState(starter::ParseHandle(std::getenv(kHandleVariable)), problem)) {
+      std::fprintf(stderr, "Starter: %s\n", problem.c_str());
+      return 1;
+    }
     execve(target.c_str(), argv, envp.data());
     std::fprintf(stderr, "Starter: unable to start \"%s\": %s\n", target.c_str(), std::strerror(errno));
     return 1;

@@ -4,6 +4,9 @@
 #include <grp.h>
 #include <limits.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,7 +183,7 @@ std::vector<std::string> PreferredLanguagesFromEnvironment() {
   return languages;
 }
 
-bool RepairRights(const std::string& path, std::string& problem) {
+bool RepairRights(const std::string& path, std::string& problem, const struct stat* mustBe) {
   if (!CheckFolderChain(path, problem)) return false;
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -193,6 +196,8 @@ bool RepairRights(const std::string& path, std::string& problem) {
     problem = path + ": " + std::strerror(errno);
   } else if (!S_ISREG(info.st_mode)) {
     problem = path + " is not a regular file";
+  } else if (mustBe != nullptr && (info.st_dev != mustBe->st_dev || info.st_ino != mustBe->st_ino)) {
+    problem = path + " is no longer the program that asked for the repair";
   } else if (fchown(fd, 0, 0) != 0 || fchmod(fd, 04755) != 0) {
     problem = path + ": " + std::strerror(errno);
   } else {
@@ -200,6 +205,91 @@ bool RepairRights(const std::string& path, std::string& problem) {
   }
   close(fd);
   return repaired;
+}
+
+int ParseHandle(const char* value) {
+  if (value == nullptr || *value == '\0') return -1;
+  long number = 0;
+  for (const char* c = value; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return -1;
+    number = number * 10 + (*c - '0');
+    if (number > 1000000000L) return -1;
+  }
+  return static_cast<int>(number);
+}
+
+bool IsUnixStreamSocket(int fd) {
+  if (fd < 0) return false;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+  int type = 0;
+  socklen_t length = sizeof type;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) return false;
+  sockaddr_storage address{};
+  socklen_t addressLength = sizeof address;
+  return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+         address.ss_family == AF_UNIX;
+}
+
+namespace {
+
+// Closes the descriptors from `first` to `last` (both included).
+void CloseRange(unsigned first, unsigned last) {
+  if (first > last) return;
+  if (close_range(first, last, 0) == 0) return;
+  // Kernels without close_range: one by one, up to the highest number this process may use.
+  long highest = sysconf(_SC_OPEN_MAX);
+  if (highest < 0 || highest > 1048576) highest = 1048576;
+  for (long fd = first; fd < highest && fd <= static_cast<long>(last); ++fd) close(static_cast<int>(fd));
+}
+
+}  // namespace
+
+bool ResetProcessState(int keep, std::string& problem) {
+  constexpr unsigned kFirstOther = 3;
+  if (keep >= static_cast<int>(kFirstOther)) {
+    CloseRange(kFirstOther, static_cast<unsigned>(keep) - 1);
+    CloseRange(static_cast<unsigned>(keep) + 1, ~0U);
+  } else {
+    CloseRange(kFirstOther, ~0U);
+  }
+  umask(022);
+  if (chdir("/") != 0) {
+    problem = std::string("unable to change to \"/\": ") + std::strerror(errno);
+    return false;
+  }
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  // Numbers the C library keeps for itself (and SIGKILL, SIGSTOP) refuse a new disposition.
+  for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+    problem = std::string("unable to unblock signals: ") + std::strerror(errno);
+    return false;
+  }
+  const rlimit noCore{0, 0};
+  if (setrlimit(RLIMIT_CORE, &noCore) != 0) {
+    problem = std::string("unable to turn core files off: ") + std::strerror(errno);
+    return false;
+  }
+  const rlimit anySize{RLIM_INFINITY, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_FSIZE, &anySize) != 0) {
+    // Without the right to raise a hard limit (a container), the hard limit stands, as an
+    // administrator set it; the caller's own lower soft limit does not.
+    rlimit size{};
+    if (getrlimit(RLIMIT_FSIZE, &size) != 0) {
+      problem = std::string("unable to read the file size limit: ") + std::strerror(errno);
+      return false;
+    }
+    size.rlim_cur = size.rlim_max;
+    if (setrlimit(RLIMIT_FSIZE, &size) != 0) {
+      problem = std::string("unable to set the file size limit: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace starter

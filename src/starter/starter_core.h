@@ -12,11 +12,16 @@
 // - The started program gets a clean environment: the privileged handle, the locale
 //   variables and a fixed PATH. Loader and toolkit variables never reach the root process.
 // - It finds itself through /proc/self/exe, never through its arguments.
+// - A caller who is not root must hand over the privileged handle as an open Unix stream
+//   socket, so the root instance always takes the root role; and nothing else of the
+//   caller's process (descriptors, file mode mask, working folder, signal dispositions,
+//   core and file-size limits) reaches the root process.
 //
 // When it has lost its rights (the bundle was copied), it asks for an administrator's
 // consent and repairs them: the repair runs as root, checks the folder chain, opens the
 // Starter without following links and changes owner and mode on that descriptor.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -69,8 +74,27 @@ std::vector<std::string> PreferredLanguagesFromEnvironment();
 
 // Makes the file at `path` owned by root (user and group 0) with mode 04755, after checking
 // its folder chain. The file is opened without following links and must be a regular file;
-// owner and mode are changed on the open descriptor. Must run as root. False with the
-// reason in `problem`.
-bool RepairRights(const std::string& path, std::string& problem);
+// owner and mode are changed on the open descriptor. With `mustBe`, the opened file must be
+// that file (same device and inode): the Starter passes its own running program, so a name
+// swapped after the consent was given cannot turn another program set-user-ID root. Must
+// run as root. False with the reason in `problem`.
+bool RepairRights(const std::string& path, std::string& problem, const struct stat* mustBe = nullptr);
+
+// The descriptor a value of _QPX_FRAMEWORK_PRIVILEGED_HANDLE names: the whole value a
+// decimal number; -1 for a missing, empty or other value.
+int ParseHandle(const char* value);
+// True when `fd` is an open Unix stream socket: the only descriptor on which the started
+// program takes the root role. Without one it would run as an ordinary application, and an
+// ordinary application has no business running as root for another user.
+bool IsUnixStreamSocket(int fd);
+
+// Leaves nothing of the calling user's process state to the program about to be started as
+// root: every descriptor except the standard three and `keep` is closed, the file mode mask
+// is 022, the working folder "/", every signal has its default disposition and none is
+// blocked (an ignored SIGCHLD would make every wait for a child fail), core files are off
+// (the root process holds passwords) and the file size is limited by no more than the hard
+// limit, unlimited where root may raise it (a limit would cut short the files the root
+// process writes). False with the reason in `problem`.
+bool ResetProcessState(int keep, std::string& problem);
 
 }  // namespace starter

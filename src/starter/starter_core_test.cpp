@@ -215,4 +215,24 @@ TEST_F(StarterChain, RepairRefusesLinksAndWeakFolders) {
   chmod(bundle_.c_str(), 0755);
 }
 
+TEST_F(StarterChain, RepairChangesOnlyTheProgramThatAskedForIt) {
+  // The name was given to another file after the consent: that file keeps its rights.
+  const std::string starterPath = bundle_ + "/Dashboard Starter";
+  testing_support::WriteFile(starterPath, "another program");
+  chmod(starterPath.c_str(), 0755);
+  struct stat asked {};
+  ASSERT_EQ(stat(program_.c_str(), &asked), 0);
+  std::string problem;
+  EXPECT_FALSE(starter::RepairRights(starterPath, problem, &asked));
+  EXPECT_NE(problem.find("no longer"), std::string::npos) << problem;
+  struct stat info {};
+  ASSERT_EQ(stat(starterPath.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+
+  ASSERT_EQ(stat(starterPath.c_str(), &asked), 0);
+  EXPECT_TRUE(starter::RepairRights(starterPath, problem, &asked)) << problem;
+  ASSERT_EQ(stat(starterPath.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 04755u);
+}
+
 }  // namespace

@@ -1,7 +1,10 @@
 // Runs the built Starter programs in a bundle laid out in a temporary folder, with a probe
 // in place of the main executable that reports what it was started with.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -28,6 +31,9 @@ struct ProbeReport {
   std::string uid, euid, gid;
   std::vector<std::string> args;
   std::vector<std::string> env;
+  // The process state it was started with.
+  std::vector<std::string> fds;
+  std::string umask, cwd, sigign, sigblk, core, fsize;
 };
 
 ProbeReport ReadReport(const std::string& path) {
@@ -48,6 +54,13 @@ ProbeReport ReadReport(const std::string& path) {
     if (key == "gid") report.gid = value;
     if (key == "arg") report.args.push_back(value);
     if (key == "env") report.env.push_back(value);
+    if (key == "fd") report.fds.push_back(value);
+    if (key == "umask") report.umask = value;
+    if (key == "cwd") report.cwd = value;
+    if (key == "sigign") report.sigign = value;
+    if (key == "sigblk") report.sigblk = value;
+    if (key == "core") report.core = value;
+    if (key == "fsize") report.fsize = value;
   }
   std::sort(report.env.begin(), report.env.end());
   return report;
@@ -73,6 +86,15 @@ class StarterProgram : public ::testing::Test {
     std::filesystem::copy_file(STARTER_PROBE, macos_ + "/Dashboard");
     chmod((macos_ + "/Dashboard").c_str(), 0755);
     report_ = dir_ / "report";
+    // The application's end of the pipe stays here; the other end is the handle.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ownEnd_ = pair[0];
+    handle_ = pair[1];
+  }
+  void TearDown() override {
+    if (ownEnd_ >= 0) close(ownEnd_);
+    if (handle_ >= 0) close(handle_);
   }
 
   void InstallStarter(const char* program, unsigned mode) {
@@ -80,7 +102,8 @@ class StarterProgram : public ::testing::Test {
     ASSERT_EQ(chmod(starter_.c_str(), mode), 0);
   }
 
-  // The throw-away accounts: a member of the Starter's group and a user outside it.
+  // The throw-away accounts: a member of the Starter's group and a user outside it. Where
+  // they cannot be made the test is skipped; the caller then returns (IsSkipped()).
   void NeedUsers() {
     if (!IsRoot()) GTEST_SKIP() << "creating users needs root";
     if (!SetUserIDWorksIn(dir_.path())) GTEST_SKIP() << "the temporary folder ignores set-user-ID bits";
@@ -93,27 +116,54 @@ class StarterProgram : public ::testing::Test {
     if (!member_->valid() || !outsider_->valid()) GTEST_SKIP() << "users cannot be created here";
   }
 
+  // Starts the Starter; the handle's descriptor is inherited (under its own number) like
+  // the application's end of a real pipe.
   ProgramResult Run(const std::vector<std::string>& environment,
                     const std::optional<starter_testing::Identity>& identity) {
-    return RunProgram({starter_, report_}, environment, identity, "/");
+    return RunProgram({starter_, report_}, environment, identity, "/", 60, {handle_});
   }
 
-  static std::vector<std::string> HostileEnvironment() {
-    return {"_QPX_FRAMEWORK_PRIVILEGED_HANDLE=9",
-            "LANG=en_US.UTF-8",
-            "LD_LIBRARY_PATH=/nowhere",
-            "QT_PLUGIN_PATH=/nowhere",
-            "GCONV_PATH=/nowhere",
-            "PATH=/nowhere",
-            "HOME=/nowhere",
-            "LC_ALL=/nowhere"};
+  std::string HandleVariable() const { return "_QPX_FRAMEWORK_PRIVILEGED_HANDLE=" + std::to_string(handle_); }
+
+  std::vector<std::string> HostileEnvironment() const {
+    return {"LANG=en_US.UTF-8",        "LD_LIBRARY_PATH=/nowhere",
+            "QT_PLUGIN_PATH=/nowhere", "GCONV_PATH=/nowhere",
+            "PATH=/nowhere",           "HOME=/nowhere",
+            "LC_ALL=/nowhere",         HandleVariable()};
   }
-  static std::vector<std::string> CleanEnvironment() {
-    return {"LANG=en_US.UTF-8", std::string("PATH=") + starter::kCleanPath,
-            "_QPX_FRAMEWORK_PRIVILEGED_HANDLE=9"};
+  std::vector<std::string> CleanEnvironment() const {
+    return {"LANG=en_US.UTF-8", std::string("PATH=") + starter::kCleanPath, HandleVariable()};
+  }
+
+  // Starts the Starter through a caller that sets up a hostile process state (in a folder
+  // of its own as working folder) and checks that none of it reaches the started program.
+  void ExpectNoStateOfTheCaller(const std::optional<starter_testing::Identity>& identity) {
+    const std::string caller = dir_ / "hostile_caller";
+    std::filesystem::copy_file(STARTER_HOSTILE_CALLER, caller,
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(chmod(caller.c_str(), 0755), 0);
+    std::filesystem::remove(report_);
+    const ProgramResult result =
+        RunProgram({caller, starter_, report_}, HostileEnvironment(), identity, dir_.path(), 60, {handle_});
+    EXPECT_EQ(result.status, 0) << result.output;
+    const ProbeReport report = ReadReport(report_);
+    ASSERT_TRUE(report.ran) << result.output;
+    EXPECT_EQ(report.euid, "0");
+    // The standard three and the pipe; not the caller's descriptor 42, nor the one the test
+    // harness leaves open for standard input.
+    EXPECT_EQ(report.fds, (std::vector<std::string>{"0", "1", "2", std::to_string(handle_)}));
+    EXPECT_EQ(report.umask, "022");
+    EXPECT_EQ(report.cwd, "/");
+    EXPECT_EQ(report.sigign, "0000000000000000");
+    EXPECT_EQ(report.sigblk, "0000000000000000");
+    EXPECT_EQ(report.core, "0");
+    rlimit size{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &size), 0);
+    EXPECT_EQ(report.fsize, size.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(size.rlim_max));
   }
 
   testing_support::TempDir dir_;
+  int ownEnd_ = -1, handle_ = -1;
   std::string macos_, starter_, report_;
   std::unique_ptr<starter_testing::ScopedGroup> group_;
   std::unique_ptr<starter_testing::ScopedUser> member_, outsider_;
@@ -133,11 +183,49 @@ TEST_F(StarterProgram, RootCallerStartsTheProgramWithACleanEnvironment) {
   EXPECT_EQ(report.env, CleanEnvironment());
 }
 
+TEST_F(StarterProgram, RootCallerLeavesNoProcessStateToTheProgram) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root";
+  InstallStarter(STARTER_PROGRAM, 0755);
+  ExpectNoStateOfTheCaller(std::nullopt);
+}
+
+TEST_F(StarterProgram, MemberLeavesNoProcessStateToTheProgram) {
+  NeedUsers();
+  if (IsSkipped()) return;
+  InstallStarter(STARTER_PROGRAM, 04755);
+  ExpectNoStateOfTheCaller(member_->identity());
+}
+
+TEST_F(StarterProgram, MemberWithoutAPipeIsRefused) {
+  // Without a socket to serve, the root instance would run as a whole application.
+  NeedUsers();
+  if (IsSkipped()) return;
+  InstallStarter(STARTER_PROGRAM, 04755);
+  const int notASocket = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(notASocket, 0);
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"no handle", {"LANG=en_US.UTF-8"}},
+      {"a file", {"_QPX_FRAMEWORK_PRIVILEGED_HANDLE=" + std::to_string(notASocket)}},
+      {"a closed descriptor", {"_QPX_FRAMEWORK_PRIVILEGED_HANDLE=999"}},
+      {"not a number", {HandleVariable() + "x"}},
+  };
+  for (const auto& [name, environment] : cases) {
+    SCOPED_TRACE(name);
+    const ProgramResult result =
+        RunProgram({starter_, report_}, environment, member_->identity(), "/", 60, {handle_, notASocket});
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("does not name an open socket"), std::string::npos) << result.output;
+    EXPECT_FALSE(ReadReport(report_).ran);
+  }
+  close(notASocket);
+}
+
 TEST_F(StarterProgram, WithoutRootRightsOrConsentItShowsTheAlert) {
   // The bundle's own Starter without its bit, as a plain user: no pkexec, or no consent.
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_PROGRAM, 0755);
-  const ProgramResult result = Run({"LANG=de_DE.UTF-8"}, member_->identity());
+  const ProgramResult result = Run({"LANG=de_DE.UTF-8", HandleVariable()}, member_->identity());
   EXPECT_EQ(result.status, 1) << result.output;
   EXPECT_NE(result.output.find("Beenden"), std::string::npos) << result.output;
   EXPECT_FALSE(ReadReport(report_).ran);
@@ -145,6 +233,7 @@ TEST_F(StarterProgram, WithoutRootRightsOrConsentItShowsTheAlert) {
 
 TEST_F(StarterProgram, MemberGetsTheProgramStartedAsRoot) {
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_PROGRAM, 04755);
   const ProgramResult result = Run(HostileEnvironment(), member_->identity());
   EXPECT_EQ(result.status, 0) << result.output;
@@ -158,6 +247,7 @@ TEST_F(StarterProgram, MemberGetsTheProgramStartedAsRoot) {
 
 TEST_F(StarterProgram, UserOutsideTheGroupIsRefused) {
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_PROGRAM, 04755);
   const ProgramResult result = Run(HostileEnvironment(), outsider_->identity());
   EXPECT_EQ(result.status, 1) << result.output;
@@ -167,6 +257,7 @@ TEST_F(StarterProgram, UserOutsideTheGroupIsRefused) {
 
 TEST_F(StarterProgram, GroupWritableFolderIsRefusedStickyRootFolderIsNot) {
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_PROGRAM, 04755);
   const std::string contents = dir_ / "Dashboard.app/Contents";
   chmod(contents.c_str(), 0775);
@@ -196,6 +287,7 @@ class StarterRepair : public StarterProgram {
 
 TEST_F(StarterRepair, ConsentRepairsTheRightsAndStartsTheProgram) {
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_TEST_PROGRAM, 0755);
   const std::string elevator = InstallElevator();
   std::vector<std::string> environment = HostileEnvironment();
@@ -217,11 +309,12 @@ TEST_F(StarterRepair, ConsentRepairsTheRightsAndStartsTheProgram) {
 
 TEST_F(StarterRepair, RefusedConsentEndsInTheAlert) {
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_TEST_PROGRAM, 0755);
   const std::string elevator = InstallElevator();
-  const ProgramResult result =
-      Run({"LANG=en_US.UTF-8", "DASHBOARD_TEST_CONSENT=deny", "DASHBOARD_TEST_ELEVATOR=" + elevator},
-          member_->identity());
+  const ProgramResult result = Run({"LANG=en_US.UTF-8", HandleVariable(), "DASHBOARD_TEST_CONSENT=deny",
+                                    "DASHBOARD_TEST_ELEVATOR=" + elevator},
+                                   member_->identity());
   EXPECT_EQ(result.status, 1) << result.output;
   EXPECT_NE(result.output.find("administrative privileges"), std::string::npos) << result.output;
   EXPECT_NE(result.output.find("[Quit]"), std::string::npos) << result.output;
@@ -235,8 +328,10 @@ TEST_F(StarterRepair, RepairThatDoesNotTakeIsNotRepeated) {
   // Granted, but the "service" runs the repair without root rights: it fails, and the
   // Starter gives up with the alert instead of asking again.
   NeedUsers();
+  if (IsSkipped()) return;
   InstallStarter(STARTER_TEST_PROGRAM, 0755);
-  const ProgramResult result = Run({"LANG=en_US.UTF-8", "DASHBOARD_TEST_CONSENT=grant"}, member_->identity());
+  const ProgramResult result =
+      Run({"LANG=en_US.UTF-8", HandleVariable(), "DASHBOARD_TEST_CONSENT=grant"}, member_->identity());
   EXPECT_EQ(result.status, 1) << result.output;
   EXPECT_NE(result.output.find("[Quit]"), std::string::npos) << result.output;
   EXPECT_FALSE(ReadReport(report_).ran);

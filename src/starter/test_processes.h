@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,24 +167,45 @@ inline int RunAccountTool(const std::vector<std::string>& argv) {
   return status;
 }
 
-// A group that exists for the life of the object: an existing group of that name is used
-// (and kept); otherwise one is created and removed again.
+// A group that exists for the life of the object: an existing group of that name is used;
+// otherwise one is created, and removed again by the last user of it.
+//
+// Test processes run side by side (ctest -j) and share the machine's group database, so one
+// process must not remove the group while another still relies on it. Every object holds a
+// shared lock on a holders file for its life; the group is created and removed only under an
+// exclusive guard lock (no holder can come or go meanwhile), by the last holder, and only
+// when tests made it (a marker file says so, also after a test process died).
 class ScopedGroup {
  public:
   explicit ScopedGroup(std::string name) : name_(std::move(name)) {
-    if (const group* entry = getgrnam(name_.c_str())) {
-      gid_ = entry->gr_gid;
-      valid_ = true;
+    if (!IsRoot()) {
+      Look();
       return;
     }
-    if (!IsRoot() || RunAccountTool({"groupadd", name_}) != 0) return;
-    if (const group* entry = getgrnam(name_.c_str())) {
-      gid_ = entry->gr_gid;
-      valid_ = created_ = true;
+    const std::string base = "/tmp/dashboard-test-group-" + name_;
+    made_ = base + ".made";
+    guard_ = open((base + ".guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    holders_ = open((base + ".holders").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (guard_ < 0 || holders_ < 0 || flock(guard_, LOCK_EX) != 0) return;
+    flock(holders_, LOCK_SH);
+    if (getgrnam(name_.c_str()) == nullptr && RunAccountTool({"groupadd", name_}) == 0) {
+      const int marker = open(made_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (marker >= 0) close(marker);
     }
+    Look();
+    flock(guard_, LOCK_UN);
   }
   ~ScopedGroup() {
-    if (created_) RunAccountTool({"groupdel", name_});
+    if (guard_ >= 0 && holders_ >= 0 && flock(guard_, LOCK_EX) == 0) {
+      flock(holders_, LOCK_UN);
+      if (flock(holders_, LOCK_EX | LOCK_NB) == 0 && access(made_.c_str(), F_OK) == 0 &&
+          RunAccountTool({"groupdel", name_}) == 0)
+        unlink(made_.c_str());
+      flock(holders_, LOCK_UN);
+      flock(guard_, LOCK_UN);
+    }
+    if (holders_ >= 0) close(holders_);
+    if (guard_ >= 0) close(guard_);
   }
   ScopedGroup(const ScopedGroup&) = delete;
   ScopedGroup& operator=(const ScopedGroup&) = delete;
@@ -192,10 +214,19 @@ class ScopedGroup {
   const std::string& name() const { return name_; }
 
  private:
+  void Look() {
+    if (const group* entry = getgrnam(name_.c_str())) {
+      gid_ = entry->gr_gid;
+      valid_ = true;
+    }
+  }
+
   std::string name_;
+  std::string made_;
+  int guard_ = -1;
+  int holders_ = -1;
   gid_t gid_ = 0;
   bool valid_ = false;
-  bool created_ = false;
 };
 
 // A throw-away user (no home folder, no login shell), optionally in extra groups; removed

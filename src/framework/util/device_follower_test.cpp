@@ -112,6 +112,10 @@ class DeviceFollowerTest : public ::testing::Test {
   void SwitchTo(const QPX_Framework_StoragePtr& node) {
     host_->On([&] { QPX_Framework_SetCurrentModemOfThread(node); });
     modems_->setObject(Value(node ? node->GetPath() : std::string()), QPX_Framework_CurrentModemChanged_Key);
+    // The first Sync is handled after the change notice; but the follower subscribes to the
+    // new modem while handling it, so that subscription's first notice (the current state)
+    // is queued behind the first Sync. The second one waits for it too.
+    host_->Sync();
     host_->Sync();
   }
 
@@ -196,7 +200,9 @@ TEST_F(DeviceFollowerTest, SystemNoticesArriveOnTheObserversThread) {
       [&] { return QPX_Framework_NSNotification::CreateOberserver(invocation, "ClockChanged", nullptr); });
   platform::NotificationCenter::Default().Post("ClockChanged", nullptr, Value{{"Delta", Value(60)}});
   platform::NotificationCenter::Default().Post("SomethingElse");
-  host_->Sync();
+  // The notice travels through the thread's run loop, not its command queue, so a Sync
+  // command may overtake it; a waiting perform runs after everything posted before it.
+  host_->On([] {});
   {
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(got.size(), 1u);
@@ -206,7 +212,7 @@ TEST_F(DeviceFollowerTest, SystemNoticesArriveOnTheObserversThread) {
   }
   observer.reset();
   platform::NotificationCenter::Default().Post("ClockChanged");
-  host_->Sync();
+  host_->On([] {});
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(got.size(), 1u);
 }
