@@ -323,6 +323,11 @@ bool _QPX_Framework_SerialPort::ServedLocked() const {
 
 void _QPX_Framework_SerialPort::MarkFailed() {
   error_ = true;
+  // A failed port is closed, whichever error the vanished device happened to report (a read
+  // may end with EOF or with EIO). Nothing polls the descriptor any more (error_); the closer
+  // closes it, so its number is not reused under an owner that may still be flushing it.
+  if (fd_ > 0) QPX_Framework_CloserThread::CloseHandle(fd_);
+  fd_ = -1;
   failed_.store(true, std::memory_order_release);
 }
 

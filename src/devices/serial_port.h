@@ -69,7 +69,7 @@ class _QPX_Framework_SerialPort final : public platform::ValueObject,
   bool QPX_Framework_SerialPort_Close();
   bool QPX_Framework_SerialPort_IsOpen() const;
   // Set after an unrecoverable read or write error or when the device went away: the port
-  // is no longer served, and its owner has been woken one last time.
+  // is no longer served, no longer open, and its owner has been woken one last time.
   bool QPX_Framework_SerialPort_HasFailed() const;
   std::string QPX_Framework_SerialPort_Path() const;
 
@@ -128,6 +128,7 @@ class _QPX_Framework_SerialPort final : public platform::ValueObject,
   std::string HandlePortRead();
   // Closes the descriptor here (on the thread, before a reopen). Under mutex_.
   void CloseForReopen();
+  // Marks the port failed for good and hands its descriptor to the closer. Under mutex_.
   void MarkFailed();
   bool ServedLocked() const;
 
