@@ -63,7 +63,7 @@ bool QPX_Framework_CreateMyObjects(QPX_Framework_GUI_Objects& objects, const Val
 Value QPX_Framework_GUI_GetUserData(const QPX_Framework_GUI_Objects& objects, const std::string& name);
 
 // "<resources>/GUI/<file>" read as a plain property list (no includes): an array of one
-// dictionary of colour specifications (anything else is an assertion), as name -> colour.
+// dictionary of colour descriptions (anything else is an assertion), as name -> colour.
 std::map<std::string, platform::ui::Color> QPX_Framework_GUI_ReadColorList(const std::string& fileName);
 
 // The final description (after overrides) an object was created from; null when unknown.

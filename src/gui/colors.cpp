@@ -131,13 +131,13 @@ void LoadColorFile() {
 
 }  // namespace
 
-std::optional<Color> QPX_Framework_GetColorFromString(const std::optional<std::string>& specification) {
-  if (!specification) return std::nullopt;
-  std::optional<Color> color = Parse(*specification);
+std::optional<Color> QPX_Framework_GetColorFromString(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::optional<Color> color = Parse(*text);
   if (!color) {
-    QPX_Log(QPX_LOG_ERROR, "Invalid color spec %s", specification->c_str());
+    QPX_Log(QPX_LOG_ERROR, "Invalid color spec %s", text->c_str());
     QPX_Framework_Assert_Failed(_QPX_Framework_Text_AssertionFailed, __FILE__, __LINE__,
-                                Value("Invalid color spec " + *specification));
+                                Value("Invalid color spec " + *text));
   }
   return color;
 }

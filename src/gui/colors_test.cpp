@@ -1,4 +1,4 @@
-// Colour specifications in their four forms, and broken ones.
+// Colour descriptions in their four forms, and broken ones.
 
 #include "gui/colors.h"
 
@@ -64,7 +64,7 @@ TEST_F(ColorsTest, FileColoursComeFromTheColourFileReadOnce) {
   EXPECT_THROW(QPX_Framework_GetColorFromString(std::string("File NoColor")), platform::AssertionFailure);
 }
 
-TEST_F(ColorsTest, BrokenSpecificationsEndInAnAssertion) {
+TEST_F(ColorsTest, BrokenDescriptionsEndInAnAssertion) {
   for (const char* spec : {"RGBA:1:2", "Purple", "System", "System:noSuchColor", "File Missing", "Grey", ""})
     EXPECT_THROW(QPX_Framework_GetColorFromString(std::string(spec)), platform::AssertionFailure) << spec;
 }

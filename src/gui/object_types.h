@@ -46,7 +46,7 @@ void QPX_Framework_GUI_RegisterContainerTypes();
 // ---- Helpers the creators share ----
 
 // A colour of the description itself (not inherited): none when absent; a value that is no
-// colour specification is a broken description (assertion).
+// colour description is a broken description (assertion).
 std::optional<platform::ui::Color> QPX_Framework_GUI_DescriptionColor(const Value& description,
                                                                       const std::string& key);
 // The localized text of the key, or none when absent.
