@@ -18,6 +18,7 @@
 #include "framework/core/log.h"
 #include "framework/core/startup.h"
 #include "platform/bundle.h"
+#include "platform/unix_socket.h"
 
 extern char** environ;
 
@@ -45,16 +46,7 @@ QPX_Framework_Privileged_SpawnFunction QPX_Framework_Privileged_SetSpawnFunction
 }
 
 bool QPX_Framework_Privileged_IsRootInstance(int fd) {
-  if (geteuid() != 0 || fd < 0) return false;
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
-  int type = 0;
-  socklen_t length = sizeof type;
-  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) return false;
-  sockaddr_storage address{};
-  socklen_t addressLength = sizeof address;
-  return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
-         address.ss_family == AF_UNIX;
+  return geteuid() == 0 && platform::IsUnixStreamSocket(fd);
 }
 
 void QPX_Framework_Privileged_BecomeRootInstance(int fd) {
